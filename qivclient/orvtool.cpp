@@ -159,32 +159,75 @@ bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QSt
     return false;
 }
 
-QJsonArray OrvTool::parseListing(const QByteArray &standardOutput) {
-    // The text ends at the first NUL. Decoding and re-encoding turns invalid UTF-8 into U+FFFD, as reading the
-    // output as text would, so that a stray byte spoils one string and not the whole listing.
-    const int nul = standardOutput.indexOf('\0');
-    const QByteArray utf8 =
-        QString::fromUtf8(standardOutput.constData(), nul < 0 ? standardOutput.size() : nul).toUtf8();
+namespace {
 
-    // One pass builds "[" + text + "]" with CR and LF left out and a "," put between every "}" and a directly
-    // following "{" (following once the line breaks are gone), which is what removing the breaks and then replacing
-    // "}{" by "},{" gives: the two characters differ, so such pairs never overlap. These are ASCII bytes and never
-    // part of a multi-byte sequence, so the bytes can be scanned directly. The first pass only counts, so the
-    // result is written into a buffer of its final size: linear time, one allocation.
-    const char *in = utf8.constData();
-    const int n = utf8.size();
+// Length of the text as parseListing feeds it to the JSON reader: "[" + bytes + "]" without CR and LF, with a ","
+// before every "{" that directly follows a "}" once the line breaks are gone. Returns -1 when the bytes are not
+// well-formed UTF-8 (overlong forms, surrogates, values above U+10FFFF, cut sequences): checking here saves a pass.
+int bracketedLength(const char *bytes, int size) {
+    const auto *s = reinterpret_cast<const unsigned char *>(bytes);
     int length = 2;
-    char last = 0;
-    for (int i = 0; i < n; ++i) {
-        const char c = in[i];
-        if (c == '\r' || c == '\n') continue;
-        length += (c == '{' && last == '}') ? 2 : 1;
+    unsigned char last = 0;
+    int i = 0;
+    while (i < size) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            if (c == '\r' || c == '\n') continue;
+            length += (c == '{' && last == '}') ? 2 : 1;
+            last = c;
+            continue;
+        }
+        int extra;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            if (c == 0xE0) lo = 0xA0;  // overlong
+            if (c == 0xED) hi = 0x9F;  // surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            if (c == 0xF0) lo = 0x90;  // overlong
+            if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+        } else {
+            return -1;
+        }
+        if (size - i <= extra || s[i + 1] < lo || s[i + 1] > hi) return -1;
+        for (int k = 2; k <= extra; ++k)
+            if ((s[i + k] & 0xC0) != 0x80) return -1;
+        i += extra + 1;
+        length += extra + 1;
         last = c;
     }
+    return length;
+}
+
+}  // namespace
+
+QJsonArray OrvTool::parseListing(const QByteArray &standardOutput) {
+    // The text ends at the first NUL and is read as UTF-8. Ill-formed bytes are decoded and encoded again, which
+    // turns them into U+FFFD as reading the output as text would, so that a stray byte spoils one string and not
+    // the whole listing (the JSON reader refuses ill-formed UTF-8); a leading byte-order mark is dropped the same
+    // way. Well-formed output, the normal case, is used as it is: the round trip would cost two more copies of a
+    // listing that can run to tens of megabytes.
+    const int nul = standardOutput.indexOf('\0');
+    QByteArray utf8 = nul < 0 ? standardOutput : standardOutput.left(nul);
+    int length = utf8.startsWith("\xEF\xBB\xBF") ? -1 : bracketedLength(utf8.constData(), utf8.size());
+    if (length < 0) {
+        utf8 = QString::fromUtf8(utf8).toUtf8();
+        length = bracketedLength(utf8.constData(), utf8.size());
+    }
+
+    // Removing CR and LF and then replacing "}{" by "},{" is one pass here: the two characters differ, so such
+    // pairs never overlap, and they are ASCII bytes that never occur inside a multi-byte sequence. The text is
+    // written into a buffer of its final size: linear time, one allocation.
+    const char *in = utf8.constData();
+    const int n = utf8.size();
     QByteArray text(length, Qt::Uninitialized);
     char *out = text.data();
     *out++ = '[';
-    last = 0;
+    char last = 0;
     for (int i = 0; i < n; ++i) {
         const char c = in[i];
         if (c == '\r' || c == '\n') continue;
@@ -231,14 +274,18 @@ QString OrvTool::listingTime(const QJsonValue &lastModified) {
 }
 
 bool OrvTool::alloadEntry(const QJsonObject &line, QString *dmpath, QJsonObject *entry) {
+    // Exactly three parts split at "/", empty parts counted: two slashes, the third part starting with "qiv_".
     const QString key = line.value(QStringLiteral("key")).toString();
-    const QStringList parts = key.split(QLatin1Char('/'));  // empty parts kept: "a//qiv_1" has three
-    if (parts.size() != 3 || !parts.at(2).startsWith(QLatin1String("qiv_"))) return false;
-    *dmpath = parts.at(0) + QLatin1Char('/') + parts.at(1);
+    const int first = key.indexOf(QLatin1Char('/'));
+    const int second = first < 0 ? -1 : key.indexOf(QLatin1Char('/'), first + 1);
+    if (second < 0 || key.indexOf(QLatin1Char('/'), second + 1) >= 0) return false;
+    const QString file = key.mid(second + 1);
+    if (!file.startsWith(QLatin1String("qiv_"))) return false;
+    *dmpath = key.left(second);
     QJsonObject e;
     e.insert(QStringLiteral("subpath"), key);
     e.insert(QStringLiteral("dmpath"), *dmpath);
-    e.insert(QStringLiteral("file"), parts.at(2));
+    e.insert(QStringLiteral("file"), file);
     e.insert(QStringLiteral("time"), listingTime(line.value(QStringLiteral("lastModified"))));
     copyIfPresent(line, &e, QStringLiteral("size"));
     copyIfPresent(line, &e, QStringLiteral("url"));

@@ -333,6 +333,13 @@ TEST(OrvToolListing, ParseKeepsOnlySuccessfulFileObjects) {
          "{\"type\":\"file\",\"status\":\"success\",\"key\":\"a\xff\"}\n{\"type\":\"file\",\"status\":\"success\","
          "\"key\":\"b\"}\n",
          {QStringLiteral("a\uFFFD"), "b"}},
+        {"encoded surrogate inside a string",
+         "{\"type\":\"file\",\"status\":\"success\",\"key\":\"a\xed\xa0\x80\"}\n",
+         {QStringLiteral("a\uFFFD\uFFFD\uFFFD")}},
+        {"leading byte-order mark", "\xef\xbb\xbf{\"type\":\"file\",\"status\":\"success\",\"key\":\"a\"}\n", {"a"}},
+        {"well-formed multi-byte text kept",
+         "{\"type\":\"file\",\"status\":\"success\",\"key\":\"\xe4\xb8\xad\xf0\x9f\x98\x80\"}\n",
+         {QStringLiteral("\u4e2d\U0001F600")}},
     };
     for (const Row &row : rows) {
         QStringList keys;
