@@ -1,0 +1,397 @@
+#include "qivclient.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QProcess>
+#include <QReadLocker>
+#include <QWriteLocker>
+#include <thread>
+
+#include "approot.h"
+#include "kp2file.h"
+#include "kp2localserver.h"
+#include "kp2utils.h"
+#include "orvtool.h"
+
+namespace {
+
+const char *const kAlias = "myorvane";
+const char *const kBucket = "bucket1";
+
+// A trace line whose label is given as text rather than taken from the expression, for the lines whose label is
+// fixed (the tool's standard error, the scheduler's markers at their established positions).
+void traceAt(const char *file, int line, const char *function, const QString &label, const QVariant &value) {
+    std::lock_guard<std::mutex> lock(PRINT_MUTEX);
+    PRINTPOS(file, line, function);
+    PRINTNAME(label);
+    PRINTLN(value);
+}
+#define TRACE_AS(label, value) traceAt(__FILE__, __LINE__, __FUNCTION__, label, value)
+
+QString textUpToNul(const QByteArray &bytes) {
+    const int nul = bytes.indexOf('\0');
+    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+}
+
+OrvTool storeTool() {
+    return OrvTool(AppRoot::path(AppRoot::StoreTool));
+}
+
+// Starts `body` on a detached thread when this caller is the one that changed `running` from clear to set.
+template <typename Body>
+void startOnce(std::atomic<bool> &running, Body body) {
+    bool expected = false;
+    if (running.compare_exchange_strong(expected, true)) std::thread(body).detach();
+}
+
+}  // namespace
+
+QivClient::QivClient(QObject *parent) : QObject(parent) {}
+
+QivClient::~QivClient() {
+    // Only tests destroy a client; the service's client lives until the process ends. The threads use the client
+    // until they clear their running flags, so wait for that. The wait has no limit because an upload in progress
+    // cannot be cut short without losing it; every other step of the threads is bounded.
+    m_schedulerStop = true;
+    m_backupStop = true;
+    m_downloadStop = true;
+    m_wake.notify_all();
+    while (m_schedulerRunning.load() || m_backupRunning.load() || m_downloadRunning.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// ---- settings ----
+
+QivClient::Credentials QivClient::credentials() const {
+    QReadLocker lock(&m_credLock);
+    return m_cred;
+}
+
+bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
+    m_active = false;
+    QJsonObject file;
+    if (!KP2File::loadJson(file, AppRoot::path(AppRoot::SettingsFile))) {
+        journals.setErr(9991, QStringLiteral("读配置文件失败: ") + QLatin1String(AppRoot::SettingsFile));
+        return false;
+    }
+    const QJsonObject report = file.value(QStringLiteral("report")).toObject();
+    const QJsonObject orvane = file.value(QStringLiteral("orvane")).toObject();
+
+    const int reportSeconds = qMax(60, toInt(report.value(QStringLiteral("interval"))));
+    m_reportInterval = reportSeconds * m_units.secondMs;
+
+    // QJsonValue::toString() gives "" for anything that is not a string.
+    Credentials cred{orvane.value(QStringLiteral("url")).toString().trimmed(),
+                     orvane.value(QStringLiteral("uid")).toString().trimmed(),
+                     orvane.value(QStringLiteral("pwd")).toString().trimmed()};
+    {
+        QWriteLocker lock(&m_credLock);
+        m_cred = cred;
+    }
+
+    const int backupMinutes = qMax(5, toInt(orvane.value(QStringLiteral("interval"))));
+    m_backupInterval = backupMinutes * m_units.minuteMs;
+
+    const bool active = toBool(file.value(QStringLiteral("active"))) && !machineSn().isEmpty();
+    m_active = active;
+
+    if (view) {
+        view->insert(QStringLiteral("active"), active ? 1 : 0);
+        view->insert(QStringLiteral("report"), QJsonObject{{"interval", reportSeconds}});
+        view->insert(QStringLiteral("orvane"),
+                     QJsonObject{{"url", cred.url}, {"uid", cred.uid}, {"pwd", cred.pwd}, {"interval", backupMinutes}});
+        if (file.contains(QStringLiteral("dmpaths")))
+            view->insert(QStringLiteral("dmpaths"), file.value(QStringLiteral("dmpaths")));
+    }
+    return true;
+}
+
+bool QivClient::settingsLoad(KP2Journals &journals, QJsonObject &view) {
+    if (!loadSettings(journals, &view)) return false;
+    view.insert(QStringLiteral("inbackup"), m_backupRunning.load() ? 1 : 0);
+    const QString backupTime = textUpToNul(KP2File::readAll(AppRoot::path(AppRoot::BackupTimeFile)).trimmed());
+    if (!backupTime.isEmpty()) view.insert(QStringLiteral("backuptime"), backupTime);
+    return true;
+}
+
+bool QivClient::loadConfigure(KP2Journals &journals, const QJsonObject &config) {
+    Q_UNUSED(config);
+    m_active = false;
+    if (loadSettings(journals, nullptr)) startScheduler();
+    return true;
+}
+
+bool QivClient::settingsSave(KP2Journals &journals, const QJsonObject &settings) {
+    // Written whole or not at all, so that neither a crash nor the scheduler's concurrent read sees half a file.
+    if (!KP2File::saveJsonAtomic(AppRoot::path(AppRoot::SettingsFile), settings, true)) return false;
+    if (!loadSettings(journals, nullptr)) {
+        m_schedulerStop = true;
+        m_wake.notify_all();
+        return true;
+    }
+    // A scheduler told to stop by an earlier save that could not be read back keeps running after all.
+    m_schedulerStop = false;
+    startScheduler();
+    return true;
+}
+
+// ---- storage and machine identity ----
+
+bool QivClient::storageLoad(KP2Journals &journals, QJsonObject &map) {
+    Q_UNUSED(journals);
+    map = QJsonObject();
+    const QJsonObject mounts = m_storage.mountpoints();
+    for (auto it = mounts.begin(); it != mounts.end(); ++it) {
+        const QJsonObject mount = it.value().toObject();
+        if (mount.value(QStringLiteral("fstype")).toString() != QLatin1String("zfs")) continue;
+        const QString vg = mount.value(QStringLiteral("vg")).toString();
+        const QString lv = mount.value(QStringLiteral("lv")).toString();
+        QJsonObject group = map.value(vg).toObject();
+        group.insert(lv, mount);
+        map.insert(vg, group);
+    }
+    return true;
+}
+
+QString QivClient::machineSn() {
+    {
+        std::lock_guard<std::mutex> lock(m_snLock);
+        if (!m_sn.isEmpty()) return m_sn;
+    }
+    // The query runs without the lock so that a silent agent blocks only the callers that need the answer; two
+    // first callers may both ask, and both store the same text.
+    QJsonObject answer;
+    if (!KP2LocalServer::localRequest(AppRoot::path(AppRoot::AgentSocket), QJsonObject{{"cmd", "lpc_zqlicense_info"}},
+                                      &answer, 15))
+        return QString();
+    if (!answer.contains(QStringLiteral("err")) || toInt(answer.value(QStringLiteral("err"))) != 0) return QString();
+    const QString sn = answer.value(QStringLiteral("results"))
+                           .toObject()
+                           .value(QStringLiteral("machine"))
+                           .toObject()
+                           .value(QStringLiteral("sn"))
+                           .toString();
+    std::lock_guard<std::mutex> lock(m_snLock);
+    if (m_sn.isEmpty()) m_sn = sn;
+    return m_sn;
+}
+
+QString QivClient::machineRoot() {
+    return QStringLiteral("%1/%2/%3/").arg(QLatin1String(kAlias), QLatin1String(kBucket), machineSn());
+}
+
+// ---- threads ----
+
+void QivClient::startScheduler() {
+    startOnce(m_schedulerRunning, [this] { scheduleRun(); });
+}
+
+void QivClient::startBackupWorker() {
+    startOnce(m_backupRunning, [this] { backupRun(); });
+}
+
+void QivClient::startDownloadWorker() {
+    startOnce(m_downloadRunning, [this] { downloadRun(); });
+}
+
+void QivClient::schedulerSleep(qint64 ms) {
+    std::unique_lock<std::mutex> lock(m_wakeLock);
+    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_schedulerStop.load(); });
+}
+
+void QivClient::scheduleRun() {
+    m_schedulerRunning = true;
+    m_schedulerStop = false;
+    KP2Journals journal;
+    QElapsedTimer reportTimer;
+    QElapsedTimer backupTimer;
+    reportTimer.start();
+    backupTimer.start();
+    for (;;) {
+        if (m_schedulerStop.load()) {
+            m_schedulerRunning = false;
+            // A save that cleared the stop request just before the flag went down found a scheduler running and
+            // started none; take over again so that one keeps running.
+            bool expected = false;
+            if (m_schedulerStop.load() || !m_schedulerRunning.compare_exchange_strong(expected, true)) return;
+            continue;
+        }
+        if (!m_active.load()) {
+            schedulerSleep(m_units.passMs);
+            continue;
+        }
+        if (reportTimer.elapsed() > m_reportInterval.load()) {
+            reportTimer.restart();
+            traceAt("qivclient.cpp", 431, "scheduleRun", QStringLiteral("\"Reporting\""), QStringLiteral("Reporting"));
+            continue;
+        }
+        if (backupTimer.elapsed() > m_backupInterval.load()) {
+            backupTimer.restart();
+            backupCycle(journal);
+            continue;
+        }
+        schedulerSleep(m_units.passMs);
+    }
+}
+
+void QivClient::backupCycle(KP2Journals &journal) {
+    // Each cycle starts its journal afresh, so failed snapshots do not pile up for the life of the thread.
+    journal.reset(9999, QString(), QJsonArray());
+    KP2File::saveText(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                      AppRoot::path(AppRoot::BackupTimeFile), QStringLiteral("UTF8"));
+    traceAt("qivclient.cpp", 441, "scheduleRun", QStringLiteral("\"Backuping\""), QStringLiteral("Backuping"));
+
+    // Datasets are compared exactly as stored: a name with a stray blank selects nothing.
+    const QStringList selected =
+        toStrings(KP2File::readJsonObject(AppRoot::path(AppRoot::SettingsFile)).value(QStringLiteral("dmpaths")), true);
+    const QJsonObject mounts = m_storage.mountpoints();
+    for (auto it = mounts.begin(); it != mounts.end(); ++it) {
+        const QJsonObject mount = it.value().toObject();
+        if (mount.value(QStringLiteral("fstype")).toString() != QLatin1String("zfs")) continue;
+        const QString dmpath = mount.value(QStringLiteral("dmpath")).toString();
+        if (dmpath.isEmpty() || !selected.contains(dmpath)) continue;
+        zfsbackup(journal, dmpath);
+    }
+}
+
+bool QivClient::zfsbackup(KP2Journals &journals, const QString &dmpath) {
+    const QString snapshot =
+        dmpath + QStringLiteral("@qiv_") + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss"));
+    QProcess process;
+    process.start(QStringLiteral("zfs"), {QStringLiteral("snapshot"), snapshot});
+    const bool ok = process.waitForStarted(10000) && process.waitForFinished(30000) &&
+                    process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!ok) {
+        journals.add(PRETTY(Q_FUNC_INFO, __LINE__), QStringLiteral("zfs snapshot ") + snapshot, false,
+                     textUpToNul(process.readAllStandardError()));
+        return false;  // a zfs still running is killed by the QProcess destructor
+    }
+    m_backupQueue.push(snapshot);
+    startBackupWorker();
+    return true;
+}
+
+void QivClient::uploadOne(const QString &snapshot) {
+    QString remote = snapshot;
+    remote.replace(QLatin1Char('@'), QLatin1Char('/'));
+    const QString path = machineRoot() + remote;
+    QString failure;
+    if (!storeTool().upload(snapshot, path, &failure))
+        TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
+    // The snapshot goes in every case: a failed upload is retried by the next backup, not from this snapshot.
+    QProcess::startDetached(QStringLiteral("zfs"), {QStringLiteral("destroy"), snapshot});
+}
+
+void QivClient::backupRun() {
+    for (;;) {
+        m_backupRunning = true;
+        if (!updateAlias()) {
+            // Names stay queued for the next worker, which the next successful snapshot starts.
+            m_backupRunning = false;
+            return;
+        }
+        QString snapshot;
+        while (!m_backupStop.load() && m_backupQueue.pop(snapshot)) uploadOne(snapshot);
+        m_backupRunning = false;
+        // A name pushed after the last pop but before the flag went down found a worker running and started none:
+        // look once more and take the work back if no other worker has started meanwhile.
+        if (m_backupStop.load() || m_backupQueue.count() == 0) return;
+        bool expected = false;
+        if (!m_backupRunning.compare_exchange_strong(expected, true)) return;
+    }
+}
+
+// ---- remote store ----
+
+bool QivClient::updateAlias() const {
+    if (!m_active.load()) return false;
+    const Credentials cred = credentials();
+    if (cred.url.isEmpty() || cred.uid.isEmpty() || cred.pwd.isEmpty()) return false;
+    QByteArray standardError;
+    if (storeTool().ensureAlias(cred.url, cred.uid, cred.pwd, &standardError)) return true;
+    TRACE_AS(QStringLiteral("process.readAllStandardError()"), standardError);
+    return false;
+}
+
+bool QivClient::remoteList(const QString &path, QJsonArray &lines) const {
+    QByteArray output;
+    QByteArray standardError;
+    if (!storeTool().ls(path, &output, &standardError)) {
+        TRACE_AS(QStringLiteral("process.readAllStandardError()"), standardError);
+        return false;
+    }
+    lines = OrvTool::parseListing(output);
+    return true;
+}
+
+bool QivClient::remoteAlload(KP2Journals &journal, QJsonObject &result) {
+    Q_UNUSED(journal);
+    if (!updateAlias()) {
+        TRACE("updateAlias is wrong");
+        return false;
+    }
+    QJsonArray lines;
+    if (!remoteList(machineRoot(), lines)) return false;
+    OrvTool::addAlloadEntries(lines, &result);
+    return true;
+}
+
+bool QivClient::remoteLoadby(KP2Journals &journal, QJsonObject &result, const QString &dmpath) {
+    Q_UNUSED(journal);
+    TRACE_AS(QString(), QString());
+    if (!updateAlias()) {
+        TRACE("updateAlias is wrong");
+        return false;
+    }
+    const QString path = machineRoot() + dmpath;
+    TRACE(path);
+    QJsonArray lines;
+    if (!remoteList(path, lines)) return false;
+    result.insert(QStringLiteral("snapshots"), OrvTool::loadbyEntries(lines, dmpath));
+    return true;
+}
+
+bool QivClient::remoteRemove(KP2Journals &journal, const QString &subpath) {
+    Q_UNUSED(journal);
+    if (!updateAlias()) {
+        TRACE("updateAlias is wrong");
+        return false;
+    }
+    QByteArray standardError;
+    if (storeTool().rm(machineRoot() + subpath, &standardError)) return true;
+    TRACE_AS(QStringLiteral("process.readAllStandardError()"), standardError);
+    return false;
+}
+
+bool QivClient::remoteDwload(KP2Journals &journal, const QString &subpath, const QString &target) {
+    Q_UNUSED(journal);
+    if (!updateAlias()) {
+        TRACE("updateAlias is wrong");
+        return false;
+    }
+    m_downloadQueue.push(QJsonObject{{"path", machineRoot() + subpath}, {"target", target}});
+    startDownloadWorker();
+    return true;
+}
+
+bool QivClient::downloadRun() {
+    for (;;) {
+        m_downloadRunning = true;
+        if (!updateAlias()) {
+            m_downloadRunning = false;
+            return false;
+        }
+        QJsonObject task;
+        while (!m_downloadStop.load() && m_downloadQueue.pop(task)) {
+            // A failed download is dropped: there is nobody to report it to.
+            storeTool().get(task.value(QStringLiteral("path")).toString(),
+                            task.value(QStringLiteral("target")).toString());
+        }
+        m_downloadRunning = false;
+        // The same hand-over as the backup worker's: a task queued just as the loop ended is not left behind.
+        if (m_downloadStop.load() || m_downloadQueue.count() == 0) return true;
+        bool expected = false;
+        if (!m_downloadRunning.compare_exchange_strong(expected, true)) return true;
+    }
+}

@@ -1,0 +1,137 @@
+#include "requestrouter.h"
+
+#include <QJsonDocument>
+
+#include "appdata.h"
+#include "qivclient.h"
+
+namespace {
+
+// Every command of this router publishes the same usage text: an empty object.
+const char *const kUsage = R"(
+            {
+
+            }
+        )";
+
+// The first step of the slot contract: a help request replaces the reply by the usage object and ends the command.
+bool answeredHelp(QJsonObject *retObject, const QJsonObject &cmdObject) {
+    if (!cmdObject.contains(QStringLiteral("help"))) return false;
+    *retObject = QJsonDocument::fromJson(kUsage).object();
+    return true;
+}
+
+QJsonObject params(const QJsonObject &cmdObject) {
+    return cmdObject.value(QStringLiteral("params")).toObject();
+}
+
+// A required text parameter, trimmed; records 9995 and gives an empty text when it is missing or blank.
+QString required(const QJsonObject &cmdObject, const QString &name, KP2Cabinet *envObject) {
+    const QString value = params(cmdObject).value(name).toString().trimmed();
+    if (value.isEmpty()) envObject->setErr(9995, QStringLiteral("缺少参数: ") + name);
+    return value;
+}
+
+// A remote path parameter: required, and refused with 9996 when it would leave the machine's own folder.
+QString requiredRemotePath(const QJsonObject &cmdObject, const QString &name, KP2Cabinet *envObject) {
+    const QString value = required(cmdObject, name, envObject);
+    if (value.isEmpty()) return value;
+    if (!RequestRouter::isSafeRemotePath(value)) {
+        envObject->setErr(9996, QStringLiteral("参数无效: ") + name);
+        return QString();
+    }
+    return value;
+}
+
+QivClient *client() {
+    return IAppData()->client();
+}
+
+}  // namespace
+
+RequestRouter::RequestRouter(QObject *parent) : KP2TodoRouter(parent) {}
+
+bool RequestRouter::loadConfigure(KP2Journals &journals, const QJsonObject &config) {
+    return client()->loadConfigure(journals, config);
+}
+
+bool RequestRouter::isSafeRemotePath(const QString &path) {
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/'))) return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..")) return false;
+    }
+    return true;
+}
+
+void RequestRouter::qivclient_settingload(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject)) return;
+    envObject->begin();
+    QJsonObject view;
+    if (client()->settingsLoad(*envObject, view)) {
+        retObject->insert(QStringLiteral("results"), view);
+        envObject->setErr(0, QString());
+    }
+}
+
+void RequestRouter::qivclient_settingsave(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject)) return;
+    envObject->begin();
+    if (client()->settingsSave(*envObject, params(cmdObject))) envObject->setErr(0, QString());
+}
+
+void RequestRouter::qivclient_zfstorage(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject)) return;
+    envObject->begin();
+    QJsonObject map;
+    if (client()->storageLoad(*envObject, map)) {
+        retObject->insert(QStringLiteral("results"), map);
+        envObject->setErr(0, QString());
+    }
+}
+
+void RequestRouter::qivclient_zfsbackup(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject)) return;
+    envObject->begin();
+    const QString dmpath = required(cmdObject, QStringLiteral("dmpath"), envObject);
+    if (dmpath.isEmpty()) return;
+    if (client()->zfsbackup(*envObject, dmpath)) envObject->setErr(0, QString());
+}
+
+void RequestRouter::qivclient_remote_alload(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject)) return;
+    envObject->begin();
+    QJsonObject result;
+    if (client()->remoteAlload(*envObject, result)) {
+        retObject->insert(QStringLiteral("results"), result);
+        envObject->setErr(0, QString());
+    }
+}
+
+void RequestRouter::qivclient_remote_loadby(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject)) return;
+    envObject->begin();
+    const QString dmpath = requiredRemotePath(cmdObject, QStringLiteral("dmpath"), envObject);
+    if (dmpath.isEmpty()) return;
+    QJsonObject result;
+    if (client()->remoteLoadby(*envObject, result, dmpath)) {
+        retObject->insert(QStringLiteral("results"), result);
+        envObject->setErr(0, QString());
+    }
+}
+
+void RequestRouter::qivclient_remote_remove(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject)) return;
+    envObject->begin();
+    const QString subpath = requiredRemotePath(cmdObject, QStringLiteral("subpath"), envObject);
+    if (subpath.isEmpty()) return;
+    if (client()->remoteRemove(*envObject, subpath)) envObject->setErr(0, QString());
+}
+
+void RequestRouter::qivclient_remote_dwload(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    // Registered so that callers find it, but it starts nothing: no caller has a settled way to name a download's
+    // target yet. The reply is whatever the connection writes for every request.
+    Q_UNUSED(retObject);
+    Q_UNUSED(cmdObject);
+    Q_UNUSED(envObject);
+}
