@@ -38,6 +38,7 @@
 namespace {
 
 constexpr int READ_CHUNK = 16 * 1024;
+constexpr int READ_LARGE = 1024 * 1024;
 constexpr qint64 WRITE_DRAIN_MS = 30000;
 
 // The unknown-command text lives with the server; a worker without a server has nothing to dispatch to.
@@ -188,7 +189,9 @@ void KP2LocalSocketPrivate::serve() {
 // Reads one chunk (or the rest of a large pending datagram) and decodes it. False ends the connection.
 bool KP2LocalSocketPrivate::receive() {
     const int old = buffer.size();
-    const int want = qMax(READ_CHUNK, pending - old);
+    // The rest of an announced datagram comes in larger reads, but memory follows what arrives, not what a header
+    // promises.
+    const int want = qBound(READ_CHUNK, pending - old, READ_LARGE);
     buffer.resize(old + want);
     ssize_t n;
     do {
