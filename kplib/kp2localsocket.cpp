@@ -27,7 +27,7 @@
 //   limit: bytes, a hang-up and a stop request all end the wait, so an idle connection costs no wake-ups at all.
 // - It reads in chunks and decodes every complete datagram before reading more. Decoding consumes from the front of
 //   the buffer, so the chunk size bounds the bytes moved per datagram and a long pipeline of requests costs time in
-//   proportion to its length. A datagram larger than a chunk is read up to its announced size.
+//   proportion to its length. The rest of a datagram larger than a chunk is read in steps of up to 1 MiB.
 // - It never holds more than one datagram's worth of bytes: anything that cannot become a valid datagram (a bad
 //   mark, broken JSON, a header announcing more than KP2RpcPacket::MaxDatagramSize) ends the connection at once
 //   instead of being buffered until the peer gives up.
@@ -41,7 +41,7 @@ constexpr int READ_CHUNK = 16 * 1024;
 constexpr int READ_LARGE = 1024 * 1024;
 constexpr qint64 WRITE_DRAIN_MS = 30000;
 
-// The unknown-command text lives with the server; a worker without a server has nothing to dispatch to.
+// The result code of a request on which no command has reported.
 constexpr int CODE_NOTHING_REPORTED = 9999;
 
 }  // namespace
