@@ -1,0 +1,336 @@
+#include "orvtool.h"
+
+#include <QDate>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTime>
+
+#include "lnx2utils.h"
+
+const QString OrvTool::Alias = QStringLiteral("myorvane");
+
+namespace {
+
+// After a kill the child is gone within moments; this bound only guards against a process stuck in the kernel.
+constexpr int KillReapMs = 5000;
+
+// Waits for a started process to end, slice by slice, for as long as it runs. Used where the contract sets no
+// overall limit (downloads, uploads, "alias remove"): those runs last as long as the data takes to move.
+void waitUntilFinished(QProcess &process, int sliceMs) {
+    while (process.state() != QProcess::NotRunning) process.waitForFinished(sliceMs);
+}
+
+void giveUp(QProcess &process) {
+    if (process.state() == QProcess::NotRunning) return;
+    process.kill();
+    process.waitForFinished(KillReapMs);
+}
+
+// Runs program with args, no shell, standard channels as pipes (the tool's standard input is never written).
+// finishMs < 0 waits without an overall limit, in slices of sliceMs.
+bool runProcess(const QString &program, const QStringList &args, int startMs, int finishMs, int sliceMs,
+                QByteArray *standardOutput, QByteArray *standardError) {
+    QProcess process;
+    process.start(program, args);
+    bool ok = process.waitForStarted(startMs);
+    if (ok) {
+        if (finishMs < 0)
+            waitUntilFinished(process, sliceMs);
+        else
+            ok = process.waitForFinished(finishMs) || process.state() == QProcess::NotRunning;
+    }
+    if (!ok) giveUp(process);
+    ok = ok && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (standardOutput) *standardOutput = process.readAllStandardOutput();
+    if (standardError) *standardError = process.readAllStandardError();
+    return ok;
+}
+
+void copyIfPresent(const QJsonObject &from, QJsonObject *to, const QString &key) {
+    const auto it = from.constFind(key);
+    if (it != from.constEnd()) to->insert(key, it.value());
+}
+
+}  // namespace
+
+OrvTool::OrvTool(const QString &toolPath, const OrvToolWaits &waits) : m_toolPath(toolPath), m_waits(waits) {}
+
+bool OrvTool::aliasExport(QJsonObject *object, QByteArray *standardError) const {
+    QByteArray out;
+    const bool ok = runProcess(m_toolPath, {QStringLiteral("alias"), QStringLiteral("export"), Alias},
+                               m_waits.exportStart, m_waits.exportFinish, m_waits.slice, &out, standardError);
+    if (ok && object) *object = QJsonDocument::fromJson(out).object();  // not an object → empty object
+    return ok;
+}
+
+bool OrvTool::aliasRemove() const {
+    return runProcess(m_toolPath, {QStringLiteral("alias"), QStringLiteral("remove"), Alias}, m_waits.removeStart, -1,
+                      m_waits.slice, nullptr, nullptr);
+}
+
+bool OrvTool::aliasSet(const QString &url, const QString &accessKey, const QString &secretKey,
+                       QByteArray *standardError) const {
+    return runProcess(m_toolPath, {QStringLiteral("alias"), QStringLiteral("set"), Alias, url, accessKey, secretKey},
+                      m_waits.setStart, m_waits.setFinish, m_waits.slice, nullptr, standardError);
+}
+
+bool OrvTool::ls(const QString &path, QByteArray *standardOutput, QByteArray *standardError) const {
+    return runProcess(m_toolPath, {QStringLiteral("ls"), QStringLiteral("--recursive"), QStringLiteral("--json"), path},
+                      m_waits.lsStart, m_waits.lsFinish, m_waits.slice, standardOutput, standardError);
+}
+
+bool OrvTool::rm(const QString &path, QByteArray *standardError) const {
+    return runProcess(m_toolPath, {QStringLiteral("rm"), path}, m_waits.rmStart, m_waits.rmFinish, m_waits.slice,
+                      nullptr, standardError);
+}
+
+bool OrvTool::get(const QString &path, const QString &target, QByteArray *standardError) const {
+    return runProcess(m_toolPath, {QStringLiteral("get"), path, target}, m_waits.getStart, -1, m_waits.slice, nullptr,
+                      standardError);
+}
+
+bool OrvTool::ensureAlias(const QString &url, const QString &accessKey, const QString &secretKey,
+                          QByteArray *standardError) const {
+    QJsonObject exported;
+    if (aliasExport(&exported)) {
+        // A missing or non-string value reads as "", so it matches only an empty setting (which callers refuse).
+        if (exported.value(QStringLiteral("url")).toString() == url &&
+            exported.value(QStringLiteral("accessKey")).toString() == accessKey &&
+            exported.value(QStringLiteral("secretKey")).toString() == secretKey)
+            return true;
+        // The tool keeps a stale alias: drop it first so that the set starts from a clean entry.
+        aliasRemove();
+    }
+    // An export that fails means there is no usable alias; the set alone creates it.
+    return aliasSet(url, accessKey, secretKey, standardError);
+}
+
+QString OrvTool::uploadCommandLine(const QString &snapshotName, const QString &remotePath,
+                                   const QString &zfsProgram) const {
+    // Every word that comes from outside is quoted, so a dataset name with blanks, quotes, ";", "$(...)" or
+    // backquotes is one argument to zfs and to the tool and never runs anything. pipefail makes the line's status
+    // the failure of either side: a broken `zfs send` as well as a tool that could not store the stream.
+    return QStringLiteral("set -o pipefail; ") + toShellArgEscaped(zfsProgram) + QStringLiteral(" send ") +
+           toShellArgEscaped(snapshotName) + QStringLiteral(" | ") + toShellArgEscaped(m_toolPath) +
+           QStringLiteral(" pipe ") + toShellArgEscaped(remotePath);
+}
+
+bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QString *failure,
+                     const QString &zfsProgram) const {
+    // `script` runs the line under a pseudo-terminal, which the tool expects. "-e" returns the line's exit status,
+    // "-q" drops script's own banners, and "/dev/null" as the typescript keeps script from writing a "typescript"
+    // file into the working directory. bash is named through SHELL because pipefail is a bash option.
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/bash"));
+    process.setProcessEnvironment(env);
+    // Whatever the pipeline prints (progress, messages) is dropped as it comes: an upload of many hours must not
+    // collect its output in memory.
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    const QString commandLine = uploadCommandLine(snapshotName, remotePath, zfsProgram);
+    process.start(QStringLiteral("script"), {QStringLiteral("-q"), QStringLiteral("-e"), QStringLiteral("-c"),
+                                             commandLine, QStringLiteral("/dev/null")});
+    if (!process.waitForStarted(m_waits.uploadStart)) {
+        // Nothing ran, so nothing can have been stored.
+        const QString why = process.errorString();
+        giveUp(process);
+        if (failure)
+            *failure =
+                QStringLiteral("upload of %1 to %2: script did not start: %3").arg(snapshotName, remotePath, why);
+        return false;
+    }
+    // No overall limit: the stream is as long as the snapshot, and only its end tells success from failure.
+    waitUntilFinished(process, m_waits.slice);
+    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0) return true;
+
+    QString why = process.exitStatus() == QProcess::NormalExit
+                      ? QStringLiteral("zfs send or the tool failed, exit code %1").arg(process.exitCode())
+                      : QStringLiteral("script crashed");
+    // The tool keeps whatever it received before the source broke off; such a truncated stream must not be taken
+    // for a backup later, so it goes.
+    QByteArray rmError;
+    if (rm(remotePath, &rmError))
+        why += QStringLiteral("; the partial object was removed");
+    else
+        why += QStringLiteral("; no object removed: ") + QString::fromUtf8(rmError).trimmed();
+    if (failure) *failure = QStringLiteral("upload of %1 to %2: %3").arg(snapshotName, remotePath, why);
+    return false;
+}
+
+namespace {
+
+// Length of the text as parseListing feeds it to the JSON reader: "[" + bytes + "]" without CR and LF, with a ","
+// before every "{" that directly follows a "}" once the line breaks are gone. Returns -1 when the bytes are not
+// well-formed UTF-8 (overlong forms, surrogates, values above U+10FFFF, cut sequences): checking here saves a pass.
+int bracketedLength(const char *bytes, int size) {
+    const auto *s = reinterpret_cast<const unsigned char *>(bytes);
+    int length = 2;
+    unsigned char last = 0;
+    int i = 0;
+    while (i < size) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            if (c == '\r' || c == '\n') continue;
+            length += (c == '{' && last == '}') ? 2 : 1;
+            last = c;
+            continue;
+        }
+        int extra;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            if (c == 0xE0) lo = 0xA0;  // overlong
+            if (c == 0xED) hi = 0x9F;  // surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            if (c == 0xF0) lo = 0x90;  // overlong
+            if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+        } else {
+            return -1;
+        }
+        if (size - i <= extra || s[i + 1] < lo || s[i + 1] > hi) return -1;
+        for (int k = 2; k <= extra; ++k)
+            if ((s[i + k] & 0xC0) != 0x80) return -1;
+        i += extra + 1;
+        length += extra + 1;
+        last = c;
+    }
+    return length;
+}
+
+}  // namespace
+
+QJsonArray OrvTool::parseListing(const QByteArray &standardOutput) {
+    // The text ends at the first NUL and is read as UTF-8. Ill-formed bytes are decoded and encoded again, which
+    // turns them into U+FFFD as reading the output as text would, so that a stray byte spoils one string and not
+    // the whole listing (the JSON reader refuses ill-formed UTF-8); a leading byte-order mark is dropped the same
+    // way. Well-formed output, the normal case, is used as it is: the round trip would cost two more copies of a
+    // listing that can run to tens of megabytes.
+    const int nul = standardOutput.indexOf('\0');
+    QByteArray utf8 = nul < 0 ? standardOutput : standardOutput.left(nul);
+    int length = utf8.startsWith("\xEF\xBB\xBF") ? -1 : bracketedLength(utf8.constData(), utf8.size());
+    if (length < 0) {
+        utf8 = QString::fromUtf8(utf8).toUtf8();
+        length = bracketedLength(utf8.constData(), utf8.size());
+    }
+
+    // Removing CR and LF and then replacing "}{" by "},{" is one pass here: the two characters differ, so such
+    // pairs never overlap, and they are ASCII bytes that never occur inside a multi-byte sequence. The text is
+    // written into a buffer of its final size: linear time, one allocation.
+    const char *in = utf8.constData();
+    const int n = utf8.size();
+    QByteArray text(length, Qt::Uninitialized);
+    char *out = text.data();
+    *out++ = '[';
+    char last = 0;
+    for (int i = 0; i < n; ++i) {
+        const char c = in[i];
+        if (c == '\r' || c == '\n') continue;
+        if (c == '{' && last == '}') *out++ = ',';
+        *out++ = c;
+        last = c;
+    }
+    *out++ = ']';
+
+    const QJsonArray all = QJsonDocument::fromJson(text).array();  // does not parse → empty array
+    QJsonArray files;
+    for (const QJsonValue &v : all) {
+        const QJsonObject line = v.toObject();  // a non-object reads as an empty object and is dropped below
+        if (line.value(QStringLiteral("type")).toString() == QLatin1String("file") &&
+            line.value(QStringLiteral("status")).toString() == QLatin1String("success"))
+            files.append(line);
+    }
+    return files;
+}
+
+QString OrvTool::listingTime(const QJsonValue &lastModified) {
+    // Read field by field rather than through a local-time date-time: the stamp is copied, not converted, so a
+    // wall-clock time that does not exist locally (a daylight-saving gap) must still come out as written.
+    const QString s = lastModified.toString().left(19);
+    if (s.size() != 19) return QString();
+    auto digits = [&s](int from, int count, int *value) {
+        *value = 0;
+        for (int i = from; i < from + count; ++i) {
+            const QChar c = s.at(i);
+            if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
+            *value = *value * 10 + (c.unicode() - '0');
+        }
+        return true;
+    };
+    int year, month, day, hour, minute, second;
+    if (!digits(0, 4, &year) || s.at(4) != QLatin1Char('-') || !digits(5, 2, &month) || s.at(7) != QLatin1Char('-') ||
+        !digits(8, 2, &day) || s.at(10) != QLatin1Char('T') || !digits(11, 2, &hour) || s.at(13) != QLatin1Char(':') ||
+        !digits(14, 2, &minute) || s.at(16) != QLatin1Char(':') || !digits(17, 2, &second))
+        return QString();
+    if (!QDate(year, month, day).isValid() || !QTime(hour, minute, second).isValid()) return QString();
+    QString time = s;
+    time[10] = QLatin1Char(' ');
+    return time;
+}
+
+bool OrvTool::alloadEntry(const QJsonObject &line, QString *dmpath, QJsonObject *entry) {
+    // Exactly three parts split at "/", empty parts counted: two slashes, the third part starting with "qiv_".
+    const QString key = line.value(QStringLiteral("key")).toString();
+    const int first = key.indexOf(QLatin1Char('/'));
+    const int second = first < 0 ? -1 : key.indexOf(QLatin1Char('/'), first + 1);
+    if (second < 0 || key.indexOf(QLatin1Char('/'), second + 1) >= 0) return false;
+    const QString file = key.mid(second + 1);
+    if (!file.startsWith(QLatin1String("qiv_"))) return false;
+    *dmpath = key.left(second);
+    QJsonObject e;
+    e.insert(QStringLiteral("subpath"), key);
+    e.insert(QStringLiteral("dmpath"), *dmpath);
+    e.insert(QStringLiteral("file"), file);
+    e.insert(QStringLiteral("time"), listingTime(line.value(QStringLiteral("lastModified"))));
+    copyIfPresent(line, &e, QStringLiteral("size"));
+    copyIfPresent(line, &e, QStringLiteral("url"));
+    *entry = e;
+    return true;
+}
+
+void OrvTool::addAlloadEntries(const QJsonArray &lines, QJsonObject *result) {
+    // Collect per dataset first and write each array once: appending to an array stored inside the object would
+    // copy the whole array for every entry.
+    QHash<QString, QJsonArray> groups;
+    QStringList order;
+    for (const QJsonValue &v : lines) {
+        QString dmpath;
+        QJsonObject entry;
+        if (!alloadEntry(v.toObject(), &dmpath, &entry)) continue;
+        auto it = groups.find(dmpath);
+        if (it == groups.end()) {
+            it = groups.insert(dmpath, result->value(dmpath).toArray());  // earlier entries first
+            order.append(dmpath);
+        }
+        it->append(entry);
+    }
+    for (const QString &dmpath : order) result->insert(dmpath, groups.take(dmpath));
+}
+
+bool OrvTool::loadbyEntry(const QJsonObject &line, const QString &dmpath, QJsonObject *entry) {
+    const QString key = line.value(QStringLiteral("key")).toString();
+    if (!key.startsWith(QLatin1String("qiv_"))) return false;
+    QJsonObject e;
+    e.insert(QStringLiteral("subpath"), key);
+    e.insert(QStringLiteral("dmpath"), dmpath + QLatin1Char('/') + key);
+    e.insert(QStringLiteral("file"), key);
+    e.insert(QStringLiteral("time"), listingTime(line.value(QStringLiteral("lastModified"))));
+    copyIfPresent(line, &e, QStringLiteral("size"));
+    copyIfPresent(line, &e, QStringLiteral("url"));
+    *entry = e;
+    return true;
+}
+
+QJsonArray OrvTool::loadbyEntries(const QJsonArray &lines, const QString &dmpath) {
+    QJsonArray entries;
+    for (const QJsonValue &v : lines) {
+        QJsonObject entry;
+        if (loadbyEntry(v.toObject(), dmpath, &entry)) entries.append(entry);
+    }
+    return entries;
+}
