@@ -27,7 +27,7 @@
 //   limit: bytes, a hang-up and a stop request all end the wait, so an idle connection costs no wake-ups at all.
 // - It reads in chunks and decodes every complete datagram before reading more. Decoding consumes from the front of
 //   the buffer, so the chunk size bounds the bytes moved per datagram and a long pipeline of requests costs time in
-//   proportion to its length. A datagram larger than a chunk is read up to its announced size.
+//   proportion to its length. The rest of a datagram larger than a chunk is read in steps of up to 1 MiB.
 // - It never holds more than one datagram's worth of bytes: anything that cannot become a valid datagram (a bad
 //   mark, broken JSON, a header announcing more than KP2RpcPacket::MaxDatagramSize) ends the connection at once
 //   instead of being buffered until the peer gives up.
@@ -38,9 +38,10 @@
 namespace {
 
 constexpr int READ_CHUNK = 16 * 1024;
+constexpr int READ_LARGE = 1024 * 1024;
 constexpr qint64 WRITE_DRAIN_MS = 30000;
 
-// The unknown-command text lives with the server; a worker without a server has nothing to dispatch to.
+// The result code of a request on which no command has reported.
 constexpr int CODE_NOTHING_REPORTED = 9999;
 
 }  // namespace
@@ -188,7 +189,9 @@ void KP2LocalSocketPrivate::serve() {
 // Reads one chunk (or the rest of a large pending datagram) and decodes it. False ends the connection.
 bool KP2LocalSocketPrivate::receive() {
     const int old = buffer.size();
-    const int want = qMax(READ_CHUNK, pending - old);
+    // The rest of an announced datagram comes in larger reads, but memory follows what arrives, not what a header
+    // promises.
+    const int want = qBound(READ_CHUNK, pending - old, READ_LARGE);
     buffer.resize(old + want);
     ssize_t n;
     do {

@@ -88,6 +88,13 @@ TEST_F(KP2LocalServerTest, ManyPipelinedRequestsAreAnsweredInOrder) {
     }
 }
 
+TEST_F(KP2LocalServerTest, LargeRequestIsAnsweredWhole) {
+    Peer peer(m_path);
+    const QString big(3 * 1024 * 1024, QLatin1Char('x'));
+    ASSERT_TRUE(peer.request(cmd("echo", {{"big", big}})));
+    EXPECT_EQ(peer.reply().value("results").toObject().value("big").toString().size(), big.size());
+}
+
 TEST_F(KP2LocalServerTest, RequestSplitAcrossWritesIsAnsweredOnceAfterItsLastByte) {
     Peer peer(m_path);
     const QByteArray bytes = datagram(cmd("echo", {{"s", "split"}}));
