@@ -1,0 +1,484 @@
+// How the queue works
+//
+// The list is the two-ended linked queue of Michael and Scott. head points at a sentinel node whose value has
+// already been taken; the items are in the nodes after it. A push links its node after the last node with a
+// compare-and-swap on that node's next, then moves tail to it; a thread that finds tail lagging moves it on first.
+// Because a node is linked only after a node whose next is still empty and which tail therefore points at, tail is
+// always the last node or the one before it. A pop moves head one node forward with a compare-and-swap: the node it
+// moves to becomes the new sentinel and holds the popped value, and the old sentinel leaves the list ("retired").
+// Head never overtakes tail: a pop that would move head onto the last node while tail still points at the sentinel
+// moves tail first. So every node that tail points at is still in the list.
+//
+// Values. The textbook pop copies the value out of head's successor *before* the head compare-and-swap, because
+// after it another consumer may free that node. With reference-counted values (QString, QByteArray, QJsonObject)
+// that early copy would race with a faster consumer that already popped the node and destroyed the value. Here the
+// value is read only *after* a successful compare-and-swap, by the one thread that won it: a value is built by its
+// producer before its node is published, and moved out and destroyed by exactly one consumer, the one that made the
+// node the sentinel. Losers never look at it. The winner's hazard pointer keeps the node's memory alive meanwhile,
+// even if other consumers pop past it.
+//
+// Reclamation: hazard pointers. Before a thread dereferences a node it read from head or tail, it publishes the
+// pointer in one of its hazard slots and then checks that head (tail) still holds it; then the node cannot be
+// retired yet, and no later scan will free it while the slot holds it. Retired nodes go into the retiring thread's
+// list, which is scanned when it holds twice as many nodes as there are hazard slots (plus a margin), and again when
+// a pop finds the queue empty. A scan frees every retired node that no slot holds. So retired nodes are freed while
+// the queue lives, and their number is bounded by a constant per thread, however long the process runs. A protected
+// node cannot be freed and so cannot be reused either, which rules out ABA on the compare-and-swaps.
+//
+// Records. Each thread that uses a queue owns a record with six hazard slots (two for pop, two for push, two for
+// count), its retired list and the slab it carves nodes from. Records live in one grow-only list for the whole
+// process and are shared by all queues: retired nodes are raw memory whose value is already gone, so any thread may
+// free them. A thread claims a free record on its first call and gives it back when it ends (its retired list
+// scanned and whatever is still protected kept for the next owner).
+//
+// Sticky hazards. A slot keeps its pointer after a call returns, and the record remembers which slot contents were
+// validated. A pointer that has been protected without interruption since it was validated needs no new validation:
+// no scan can have freed it meanwhile. So a lone consumer finds head already protected (it protected that node as
+// "next" in its previous pop), and a producer whose own node is still the tail finds tail protected: a node is
+// protected by its producer before it is linked (its slot store is sequenced before the release that links it, so
+// any thread that later unlinks it and scans happens after that store and sees it). This saves a full fence per call
+// in the common cases. Each thread holds at most a few nodes this way.
+//
+// Count. Each node carries its position, one more than its predecessor's, set before it is linked. The number of
+// items is the position of the last node minus that of the sentinel, so no push or pop touches a shared counter.
+//
+// Slabs. Producers allocate and consumers free, so a general-purpose allocator would see every node cross threads
+// (and, when a burst fills the queue, every push would reach its slow path). Nodes of the common size (a pointer-
+// sized value such as QString, QByteArray, QJsonObject) are instead carved in order from 4 KiB slabs that the
+// producing thread owns. A slab counts its nodes down as they are freed (in batches, one atomic subtraction per slab
+// per scan) and goes back to the allocator when the last one is gone and its carver has moved on. A slab node is
+// never handed out twice, so a queue holds memory for the nodes it still has plus one partly carved slab per
+// thread, and the address sanitizer can be told (poisoning) about every freed node.
+//
+// Memory orders, in one place for the argument that needs several of them together:
+// - Publishing a hazard (store) and re-reading head/tail to validate it (load) are seq_cst, and so are the head
+//   compare-and-swap that unlinks a node and the scan's loads of the hazard slots. Together these are the
+//   store-buffering pattern: in the single total order of seq_cst operations either the validating load comes after
+//   the unlinking compare-and-swap (validation fails and the reader retries without touching the node), or the
+//   hazard store comes before it and therefore before the scan's load, which then sees the hazard and keeps the node.
+// - Clearing or replacing a hazard is a release store (or seq_cst, which includes release); the scan's seq_cst load
+//   of that slot is also an acquire. A scan that no longer sees the pointer therefore happens after everything the
+//   owner did with the node, so freeing it does not race the owner's last reads of it.
+// - Node contents (next == nullptr and the value) are written before the node is linked with a release
+//   compare-and-swap on the predecessor's next, and read after an acquire load of that next; moves of tail are
+//   release and loads of head and tail acquire, so a node reached through either end is equally visible.
+// Each atomic operation below carries a short note as well.
+
+#include "kp2lfqueue.h"
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+namespace {
+
+// Hazard slots per record: 0 and 1 protect head and head's successor in pop (which one is which alternates, so that
+// the successor protected by one pop is the head protected for the next); 2 and 3 protect tail and the node being
+// pushed (alternating the same way); 4 and 5 protect head and tail in count().
+constexpr int kSlots = 6;
+constexpr int kCountHeadSlot = 4;
+constexpr int kCountTailSlot = 5;
+// Retired nodes beyond twice the number of hazard slots before a scan. With at least twice as many retired nodes as
+// hazards a scan frees at least half of them, so reclamation costs O(1) per pop.
+constexpr std::size_t kScanMargin = 64;
+// Slabs: aligned blocks that nodes of the common size are carved from. The header takes the first cache line.
+constexpr std::size_t kSlabBytes = 4096;
+constexpr std::size_t kSlabHeader = 64;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KP2LFQ_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KP2LFQ_ASAN 1
+#endif
+#endif
+
+#ifdef KP2LFQ_ASAN
+}  // namespace
+#include <sanitizer/asan_interface.h>
+namespace {
+// A node given back to its slab is never handed out again, so poisoning it lets AddressSanitizer report any late
+// access just as it would for a node of its own allocation.
+void poison(void *p, std::size_t n) {
+    ASAN_POISON_MEMORY_REGION(p, n);
+}
+#else
+void poison(void *, std::size_t) {}
+#endif
+
+}  // namespace
+
+// The process-wide hazard-pointer domain shared by every KP2LFQueue, and the node allocator.
+struct KP2LFQueueHazards {
+    using Node = KP2LFQueueBase::Node;
+    // Nodes of this size come from slabs: a node header and one pointer-sized value (QString, QByteArray,
+    // QJsonObject, integers). Others are allocated one by one.
+    static constexpr std::size_t kSlabNodeSize = sizeof(Node) + sizeof(void *);
+    static constexpr int kNodesPerSlab = int((kSlabBytes - kSlabHeader) / kSlabNodeSize);
+
+    // A slab lives until each of its nodes has been freed and its carver has moved on. live counts both: it starts
+    // at kNodesPerSlab + 1 and is lowered with acq_rel, so the thread that brings it to 0 frees the slab after every
+    // other thread's last use of it.
+    struct alignas(64) Slab {
+        std::atomic<int> live{kNodesPerSlab + 1};
+    };
+    static_assert(sizeof(Slab) <= kSlabHeader, "slab header too large");
+
+    struct alignas(64) Record {
+        // Set while a thread owns the record. Claimed by exchange (acquire), given back by a release store, so that
+        // the next owner sees the record's private state exactly as the previous owner left it.
+        std::atomic<bool> active{true};
+        // Read by every scan; written only by the owner.
+        std::atomic<Node *> slot[kSlots] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        Record *nextRecord = nullptr;  // fixed before the record is published, never changed afterwards
+        // Owner-only state.
+        Node *safe[kSlots] = {};  // slot contents validated and protected without interruption since
+        int pushOwn = 2;          // slot (2 or 3) holding the node of the last push
+        std::vector<Node *> retired;
+        std::size_t retiredAtLastScan = 0;
+        std::vector<Node *> seen;  // scratch space of scan()
+        Slab *slab = nullptr;      // the slab being carved, and the part of it not yet handed out
+        char *carve = nullptr;
+        char *carveEnd = nullptr;
+    };
+
+    // Gives nodes back, lowering each slab's count once per batch rather than once per node.
+    class Freer {
+    public:
+        ~Freer() { flush(); }
+        void add(Node *node);
+        void flush();
+
+    private:
+        struct Entry {
+            Slab *slab;
+            int count;
+        };
+        Entry m_entries[8];
+        int m_used = 0;
+    };
+
+    static Record *record();
+    static Record *claim();
+    static void release(Record *r);
+    static void retire(Record *r, Node *node);
+    static void scan(Record *r);
+    static void *allocate(Record *r, std::size_t size);
+    static void dropSlab(Slab *slab, int count);
+
+    // Acquire loads of the list head pair with the release compare-and-swaps that publish records; every later
+    // publisher's compare-and-swap continues the release sequence, so one acquire load sees every record's fields.
+    static std::atomic<Record *> s_records;
+    // Relaxed: only sizes the scan threshold; a stale value merely shifts when a scan happens.
+    static std::atomic<int> s_recordCount;
+};
+
+std::atomic<KP2LFQueueHazards::Record *> KP2LFQueueHazards::s_records{nullptr};
+std::atomic<int> KP2LFQueueHazards::s_recordCount{0};
+
+namespace {
+
+using Record = KP2LFQueueHazards::Record;
+using Freer = KP2LFQueueHazards::Freer;
+
+// The calling thread's record. A plain pointer keeps the fast path free of thread-exit bookkeeping; the owner
+// object below, touched only when a record is claimed, gives the record back when the thread ends.
+thread_local Record *t_record = nullptr;
+thread_local bool t_exited = false;
+
+struct RecordOwner {
+    ~RecordOwner() {
+        if (t_record) KP2LFQueueHazards::release(t_record);
+        t_record = nullptr;
+        t_exited = true;
+    }
+};
+thread_local RecordOwner t_owner;
+
+void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+KP2LFQueueHazards::Record *KP2LFQueueHazards::record() {
+    if (Q_LIKELY(t_record)) return t_record;
+    t_record = claim();
+    // Touching the owner registers its destructor for this thread. A call made while the thread's thread-locals
+    // are being destroyed keeps its record for good (one record per such thread).
+    if (!t_exited) (void)&t_owner;
+    return t_record;
+}
+
+KP2LFQueueHazards::Record *KP2LFQueueHazards::claim() {
+    for (Record *r = s_records.load(std::memory_order_acquire); r; r = r->nextRecord) {
+        // The relaxed pre-check avoids writing to records that are visibly owned; the exchange decides.
+        if (!r->active.load(std::memory_order_relaxed) && !r->active.exchange(true, std::memory_order_acquire))
+            return r;
+    }
+    Record *r = new Record;  // born active, so no other thread can claim it once it is published
+    Record *top = s_records.load(std::memory_order_relaxed);
+    do {
+        r->nextRecord = top;
+        // Release: publishes the record's initial state to the acquire loads that walk the list.
+    } while (!s_records.compare_exchange_weak(top, r, std::memory_order_release, std::memory_order_relaxed));
+    s_recordCount.fetch_add(1, std::memory_order_relaxed);
+    return r;
+}
+
+void KP2LFQueueHazards::release(Record *r) {
+    for (int i = 0; i < kSlots; ++i) {
+        // Release: the owner's last reads of the node happen before a scan that sees the slot empty frees it.
+        r->slot[i].store(nullptr, std::memory_order_release);
+        r->safe[i] = nullptr;
+    }
+    scan(r);
+    if (r->slab) {
+        // The nodes never carved are as good as freed; the carver's own reference goes with them.
+        const int unused = int((r->carveEnd - r->carve) / kSlabNodeSize);
+        dropSlab(r->slab, unused + 1);
+        r->slab = nullptr;
+        r->carve = r->carveEnd = nullptr;
+    }
+    // Release: hands the retired list (nodes still protected elsewhere) over to the next owner's acquire exchange.
+    r->active.store(false, std::memory_order_release);
+}
+
+void KP2LFQueueHazards::retire(Record *r, Node *node) {
+    r->retired.push_back(node);
+    const std::size_t threshold = 2 * kSlots * std::size_t(s_recordCount.load(std::memory_order_relaxed)) + kScanMargin;
+    if (r->retired.size() >= threshold) scan(r);
+}
+
+void KP2LFQueueHazards::scan(Record *r) {
+    std::vector<Node *> &seen = r->seen;
+    seen.clear();
+    for (Record *o = s_records.load(std::memory_order_acquire); o; o = o->nextRecord) {
+        for (auto &slot : o->slot) {
+            // seq_cst: the reading side of the hazard protocol; it is also an acquire of a cleared or replaced slot.
+            if (Node *p = slot.load(std::memory_order_seq_cst)) seen.push_back(p);
+        }
+    }
+    std::sort(seen.begin(), seen.end());
+    std::size_t kept = 0;
+    Freer freer;
+    for (Node *n : r->retired) {
+        if (std::binary_search(seen.begin(), seen.end(), n))
+            r->retired[kept++] = n;
+        else
+            freer.add(n);
+    }
+    r->retired.resize(kept);
+    r->retiredAtLastScan = kept;
+}
+
+void *KP2LFQueueHazards::allocate(Record *r, std::size_t size) {
+    if (size != kSlabNodeSize) return ::operator new(size);
+    if (r->carve == r->carveEnd) {
+        if (r->slab) dropSlab(r->slab, 1);  // fully carved: the carver lets go
+        void *block = ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
+        r->slab = new (block) Slab;
+        r->carve = static_cast<char *>(block) + kSlabHeader;
+        r->carveEnd = r->carve + kNodesPerSlab * kSlabNodeSize;
+    }
+    void *node = r->carve;
+    r->carve += kSlabNodeSize;
+    return node;
+}
+
+void KP2LFQueueHazards::dropSlab(Slab *slab, int count) {
+    // acq_rel: every thread's release of its share happens before the acquire of the one that frees the block.
+    if (slab->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
+        slab->~Slab();
+        ::operator delete(static_cast<void *>(slab), std::align_val_t(kSlabBytes));
+    }
+}
+
+void KP2LFQueueHazards::Freer::add(Node *node) {
+    if (node->allocSize != kSlabNodeSize) {
+        ::operator delete(static_cast<void *>(node));
+        return;
+    }
+    poison(node, kSlabNodeSize);
+    Slab *slab = reinterpret_cast<Slab *>(reinterpret_cast<quintptr>(node) & ~quintptr(kSlabBytes - 1));
+    for (int i = 0; i < m_used; ++i) {
+        if (m_entries[i].slab == slab) {
+            ++m_entries[i].count;
+            return;
+        }
+    }
+    if (m_used == int(sizeof(m_entries) / sizeof(m_entries[0]))) flush();
+    m_entries[m_used++] = {slab, 1};
+}
+
+void KP2LFQueueHazards::Freer::flush() {
+    for (int i = 0; i < m_used; ++i) dropSlab(m_entries[i].slab, m_entries[i].count);
+    m_used = 0;
+}
+
+KP2LFQueueBase::KP2LFQueueBase(std::size_t nodeSize) : m_nodeSize(nodeSize) {
+    Node *sentinel = new (allocateNode()) Node(nodeSize);
+    // Relaxed: the constructor runs before any other thread can know the queue.
+    m_head.store(sentinel, std::memory_order_relaxed);
+    m_tail.store(sentinel, std::memory_order_relaxed);
+}
+
+KP2LFQueueBase::~KP2LFQueueBase() {
+    m_closed.store(true, std::memory_order_relaxed);
+    // Destruction is exclusive, so relaxed loads see the final state; the values are gone already. The nodes are
+    // freed without a scan: a sticky hazard slot may still name one, which only delays the free of whatever later
+    // occupies the address.
+    Freer freer;
+    for (Node *n = m_head.load(std::memory_order_relaxed); n;) {
+        Node *next = n->next.load(std::memory_order_relaxed);
+        freer.add(n);
+        n = next;
+    }
+}
+
+int KP2LFQueueBase::count() const {
+    // Each node carries its position, one more than its predecessor's, so the number of items is the position of
+    // the last node minus that of the sentinel. head is read before tail, and tail never falls behind head, so the
+    // difference is never negative.
+    Record *rec = KP2LFQueueHazards::record();
+    auto &hs = rec->slot[kCountHeadSlot];
+    auto &ts = rec->slot[kCountTailSlot];
+    for (;;) {
+        // Acquire loads, seq_cst hazard stores and re-reads: as in popNode() and pushNode().
+        Node *h = m_head.load(std::memory_order_acquire);
+        hs.store(h, std::memory_order_seq_cst);
+        if (m_head.load(std::memory_order_seq_cst) != h) continue;
+        Node *t = m_tail.load(std::memory_order_acquire);
+        ts.store(t, std::memory_order_seq_cst);
+        if (m_tail.load(std::memory_order_seq_cst) != t) continue;
+        // seq is written before a node is linked and never changed while it is protected. A set next means tail
+        // lags one node behind the last.
+        std::uint32_t n = t->seq - h->seq;
+        if (t->next.load(std::memory_order_acquire)) ++n;
+        // Release: our reads of the two nodes happen before any scan that finds the slots empty and frees them.
+        hs.store(nullptr, std::memory_order_release);
+        ts.store(nullptr, std::memory_order_release);
+        return n > std::uint32_t(INT_MAX) ? INT_MAX : int(n);
+    }
+}
+
+bool KP2LFQueueBase::isClosed() const {
+    return m_closed.load(std::memory_order_relaxed);  // a flag only; no data hangs on it
+}
+
+void KP2LFQueueBase::markClosed() {
+    m_closed.store(true, std::memory_order_relaxed);  // a flag only; no data hangs on it
+}
+
+KP2LFQueueBase::Node *KP2LFQueueBase::firstNode() const {
+    return m_head.load(std::memory_order_relaxed)->next.load(std::memory_order_relaxed);  // destruction only
+}
+
+void *KP2LFQueueBase::allocateNode() {
+    return KP2LFQueueHazards::allocate(KP2LFQueueHazards::record(), m_nodeSize);
+}
+
+void KP2LFQueueBase::pushNode(Node *node) {
+    Record *rec = KP2LFQueueHazards::record();
+    const int ts = rec->pushOwn;  // protects tail; may already hold it (our previous node)
+    const int ns = 5 - ts;        // protects our node from before it is linked
+    // Relaxed would do: the release compare-and-swap that links the node orders this store before anything that can
+    // unlink and scan. Release costs nothing more here.
+    rec->slot[ns].store(node, std::memory_order_release);
+    rec->safe[ns] = node;
+    int spins = 1;
+    for (;;) {
+        // Acquire: t was published by a release move of tail; we read t->next below.
+        Node *t = m_tail.load(std::memory_order_acquire);
+        if (t != rec->safe[ts]) {
+            rec->safe[ts] = nullptr;
+            // seq_cst store, then seq_cst re-read: the hazard protocol (see the top of this file).
+            rec->slot[ts].store(t, std::memory_order_seq_cst);
+            if (m_tail.load(std::memory_order_seq_cst) != t) continue;
+            rec->safe[ts] = t;
+        }
+        // Acquire: if next is set, its contents are visible before we publish it through tail.
+        Node *next = t->next.load(std::memory_order_acquire);
+        if (next) {
+            // Tail lags: help it on. Release: whoever reads tail and finds next may dereference it. Failure means
+            // another thread moved it; relaxed, because the loop reloads tail anyway.
+            m_tail.compare_exchange_strong(t, next, std::memory_order_release, std::memory_order_relaxed);
+            continue;
+        }
+        node->seq = t->seq + 1;  // the node is still private; t's seq was fixed before t was linked
+        Node *expected = nullptr;
+        // Release: publishes the node's contents (value, seq, next == nullptr) to the acquire loads of t->next.
+        // Failure: another push linked first; relaxed, the loop starts over.
+        if (t->next.compare_exchange_strong(expected, node, std::memory_order_release, std::memory_order_relaxed)) {
+            // Swing tail to the new node; failure means a helper already did. Release as above.
+            m_tail.compare_exchange_strong(t, node, std::memory_order_release, std::memory_order_relaxed);
+            break;
+        }
+        // Lost the race for the last node: back off briefly so the winner can finish moving tail.
+        for (int i = 0; i < spins; ++i) cpuRelax();
+        spins = std::min(spins * 2, 64);
+    }
+    // Release: our reads of t happen before any scan that finds the slot empty and frees t.
+    rec->slot[ts].store(nullptr, std::memory_order_release);
+    rec->safe[ts] = nullptr;
+    rec->pushOwn = ns;
+}
+
+KP2LFQueueBase::Node *KP2LFQueueBase::popNode() {
+    Record *rec = KP2LFQueueHazards::record();
+    for (;;) {
+        // Acquire: h was published through head by a seq_cst compare-and-swap; we read h->next below.
+        Node *h = m_head.load(std::memory_order_acquire);
+        int hs;
+        if (h == rec->safe[0]) {
+            hs = 0;
+        } else if (h == rec->safe[1]) {
+            hs = 1;
+        } else {
+            hs = 0;
+            rec->safe[0] = nullptr;
+            // The hazard protocol: seq_cst store, seq_cst re-read.
+            rec->slot[0].store(h, std::memory_order_seq_cst);
+            if (m_head.load(std::memory_order_seq_cst) != h) continue;
+            rec->safe[0] = h;
+        }
+        const int ns = 1 - hs;
+        // Acquire: pairs with the release link of next, so its contents (and value) are visible to us.
+        Node *next = h->next.load(std::memory_order_acquire);
+        if (!next) {
+            // Empty. An idle queue gives back what this thread retired since its last scan. h stays protected
+            // (sticky) for the next call.
+            if (rec->retired.size() != rec->retiredAtLastScan) KP2LFQueueHazards::scan(rec);
+            return nullptr;
+        }
+        // The consumer walks nodes that producers wrote long ago: start fetching next's line now so that the miss
+        // overlaps the fence below. A prefetch never faults, even if next has been freed meanwhile.
+        __builtin_prefetch(next);
+        rec->safe[ns] = nullptr;
+        // Protect next before it can become the sentinel and be popped past. head still being h proves that next
+        // (h's successor) had not been unlinked when the hazard became visible.
+        rec->slot[ns].store(next, std::memory_order_seq_cst);
+        if (m_head.load(std::memory_order_seq_cst) != h) continue;
+        rec->safe[ns] = next;
+        // Keep head from overtaking tail. While a node follows next, tail (last node or the one before) is at
+        // least next and the contended tail line need not be read at all. Acquire: we only compare the results.
+        Node *after = next->next.load(std::memory_order_acquire);
+        if (after) __builtin_prefetch(after);  // the next pop's successor, as above
+        if (!after && m_tail.load(std::memory_order_acquire) == h) {
+            Node *t = h;
+            // Release as in pushNode(); failure means another thread moved it.
+            m_tail.compare_exchange_strong(t, next, std::memory_order_release, std::memory_order_relaxed);
+            continue;
+        }
+        // seq_cst: the unlinking step of the hazard protocol. On failure another pop won; relaxed, we retry.
+        if (m_head.compare_exchange_strong(h, next, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+            // Release: our reads of h happen before any scan that finds the slot empty and frees h.
+            rec->slot[hs].store(nullptr, std::memory_order_release);
+            rec->safe[hs] = nullptr;
+            KP2LFQueueHazards::retire(rec, h);
+            return next;  // the new sentinel, protected by slot ns until this thread's next call
+        }
+    }
+}

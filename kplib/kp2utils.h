@@ -1,0 +1,94 @@
+// kp2utils: lenient value conversions, command-line parsing and the console trace lines of the framework.
+// Every conversion is total and thread-safe: bad input yields an empty or zero value, never a crash.
+// The print functions take no lock themselves; a whole trace line is written under PRINT_MUTEX (TRACE does that).
+#pragma once
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <mutex>
+#include <type_traits>
+
+// ---- value conversions ----
+
+// An integral number in the int range in decimal ("3"), any other number with six decimals ("2.500000"),
+// a string unchanged, anything else "".
+QString toString(const QJsonValue &v);
+// Numbers truncate toward zero (0 when outside the int range), booleans give 1/0, strings parse as decimal and
+// then as hexadecimal ("ff" is 255), anything else 0.
+int toInt(const QJsonValue &v);
+// True for a decimal integer >= 1 or, ignoring case, "true", "yes", "ok", "y", "t". No trimming.
+bool toBool(const QString &s);
+bool toBool(const char *s);
+bool isTrue(const QString &s);
+bool isTrue(const char *s);
+// A boolean as is, a number when > 0, a string by toBool(QString); anything else false.
+bool isTrue(const QJsonValue &v);
+bool toBool(const QJsonValue &v);
+// The elements of an array through toString; skipEmpty drops those that are blank after trimming (kept ones stay
+// untrimmed). A non-array gives an empty list.
+QStringList toStrings(const QJsonValue &v, bool skipEmpty = false);
+// The document's object or array; invalid JSON or the other kind of document gives an empty one.
+QJsonObject toJsonObject(const QByteArray &utf8);
+QJsonArray toJsonArray(const QString &s);
+
+// Maps each "-key" (dashes kept) to the argument after it, or to "" when the next argument is a key too or there
+// is none. Arguments that follow no key (the program path among them) are ignored; a repeated key keeps its last
+// value.
+QHash<QString, QString> cmdArguments(const QStringList &args);
+
+// ---- console tracing ----
+
+// The one mutex that keeps whole trace lines together across threads:
+//   std::lock_guard<std::mutex> lock(PRINT_MUTEX); PRINTPOS(...); PRINTNAME(...); PRINTLN(...);
+std::mutex &PRINTMUTEX();
+#define PRINT_MUTEX (PRINTMUTEX())
+
+// ">>-->HH:mm:ss.zzz <file name>#<line> => <function>: " (directories stripped at '/' and '\\').
+void PRINTPOS(const char *file, int line, const char *function);
+// "<label> = ", or "~~ ~~ ~~" for an empty label.
+void PRINTNAME(const QVariant &label);
+// The value's rendering: booleans, JSON (objects and arrays as indented documents, other JSON values by their
+// string content), QStringList(a; b), QRect/QSize/QPoint, byte arrays up to the first NUL, else QVariant::toString.
+void PRINT(const QVariant &value);
+void PRINT(const char *utf8);
+// PRINT, newline, flush of standard output.
+void PRINTLN(const QVariant &value);
+void PRINTLN(const QList<QJsonObject> &l);  // as one JSON array
+void PRINTLN(const QStringList &l);         // joined with "; "
+void PRINTLN(const QList<int> &l);          // "int(1,2,3)"
+
+// The short place text of a journal step: "bool A::f(int) const", 12 gives "A::f#12". Line <= 0 adds no "#".
+QString PRETTY(const char *signature, int line);
+// One coloured "[SUCCEED] message" status line; state 0..4 = succeed, ignore, warning, not configured, failed.
+void KP2StatePrintln(int state, const QString &message);
+// A length-prefixed type name ("11KP2Journals") without its prefix ("KP2Journals").
+QString MyClassName(const char *typeName);
+
+// Wraps any traceable value into a QVariant: what QVariant takes directly (strings, numbers, bool, JSON, byte
+// arrays, string lists, const char * as UTF-8), then what converts to a QJsonValue (e.g. QJsonValueRef), then any
+// registered meta type.
+template <typename T>
+QVariant KP2TraceValue(const T &v) {
+    if constexpr (std::is_convertible_v<const T &, QVariant>)
+        return QVariant(v);
+    else if constexpr (std::is_convertible_v<const T &, QJsonValue>)
+        return QVariant(QJsonValue(v));
+    else
+        return QVariant::fromValue(v);
+}
+
+// One whole trace line: position, the expression's source text as label, and its value.
+#define TRACE(expr)                                            \
+    do {                                                       \
+        std::lock_guard<std::mutex> kp2TraceLock(PRINT_MUTEX); \
+        PRINTPOS(__FILE__, __LINE__, __FUNCTION__);            \
+        PRINTNAME(QString::fromUtf8(#expr));                   \
+        PRINTLN(KP2TraceValue(expr));                          \
+    } while (0)

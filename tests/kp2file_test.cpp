@@ -1,0 +1,164 @@
+#include "kp2file.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <csignal>
+
+namespace {
+
+class KP2FileTest : public ::testing::Test {
+protected:
+    QTemporaryDir tmp;
+    QString path(const QString &name) const { return tmp.filePath(name); }
+    void write(const QString &name, const QByteArray &data) const {
+        ASSERT_TRUE(KP2File::saveBinary(data, path(name)));
+    }
+    QStringList entries() const {
+        return QDir(tmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+};
+
+// Lowers the file size limit for the current scope, so that writes fail part-way (EFBIG instead of SIGXFSZ).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit lower = old;
+        lower.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+
+private:
+    rlimit old{};
+    void (*oldHandler)(int);
+};
+
+QJsonObject bigObject() {
+    QJsonObject o;
+    o["blob"] = QString(8000, QLatin1Char('x'));
+    return o;
+}
+
+TEST_F(KP2FileTest, ReadsOfAMissingFileGiveEmptyResults) {
+    EXPECT_TRUE(KP2File::readAll(path("missing")).isEmpty());
+    EXPECT_TRUE(KP2File::readJsonObject(path("missing")).isEmpty());
+    QByteArray out("keep");
+    EXPECT_FALSE(KP2File::loadBinary(out, path("missing")));
+    EXPECT_FALSE(KP2File::loadBinary(out, tmp.path()));  // a directory is not a file
+    EXPECT_EQ(out, "keep");
+}
+
+TEST_F(KP2FileTest, LoadJsonAcceptsOnlyValidDocuments) {
+    const QJsonObject before{{"old", 1}};
+    const struct {
+        const char *content;
+        bool ok;
+        QJsonObject expected;
+    } rows[] = {
+        {"{\"a\": 2}", true, QJsonObject{{"a", 2}}},
+        {"[1, 2]", true, QJsonObject{}},
+        {"{", false, before},
+        {"", false, before},
+    };
+    for (const auto &row : rows) {
+        write("f.json", row.content);
+        QJsonObject out = before;
+        EXPECT_EQ(KP2File::loadJson(out, path("f.json")), row.ok) << row.content;
+        EXPECT_EQ(out, row.expected) << row.content;
+        EXPECT_EQ(KP2File::readJsonObject(path("f.json")), row.ok ? row.expected : QJsonObject()) << row.content;
+    }
+}
+
+TEST_F(KP2FileTest, WritesCreateMissingDirectoriesAndTruncate) {
+    EXPECT_TRUE(KP2File::saveBinary("long content", path("a/b/bin")));
+    EXPECT_TRUE(KP2File::saveBinary("short", path("a/b/bin")));
+    EXPECT_EQ(KP2File::readAll(path("a/b/bin")), "short");
+
+    EXPECT_TRUE(KP2File::saveJson(path("c/d.json"), QJsonObject{{"k", "值"}}, true));
+    EXPECT_EQ(KP2File::readAll(path("c/d.json")), "{\"k\":\"值\"}");
+    EXPECT_TRUE(KP2File::saveJson(path("c/e.json"), QJsonArray{1}, false));
+    EXPECT_EQ(KP2File::readAll(path("c/e.json")), "[\n    1\n]\n");
+
+    EXPECT_TRUE(KP2File::saveText(QStringLiteral("中文"), path("t/x.txt"), QStringLiteral("UTF8")));
+    EXPECT_EQ(KP2File::readAll(path("t/x.txt")), QStringLiteral("中文").toUtf8());
+}
+
+TEST_F(KP2FileTest, SaveJsonOfAScalarWritesNothing) {
+    write("f.json", "{\"a\":1}");
+    EXPECT_FALSE(KP2File::saveJson(path("f.json"), QJsonValue("text"), false));
+    EXPECT_FALSE(KP2File::saveJsonAtomic(path("f.json"), QJsonValue(5), false));
+    EXPECT_EQ(KP2File::readAll(path("f.json")), "{\"a\":1}");
+}
+
+TEST_F(KP2FileTest, FailedWritesAreReported) {
+    write("plain", "x");  // a regular file where a directory would be needed
+    EXPECT_FALSE(KP2File::saveBinary("y", path("plain/f")));
+    EXPECT_FALSE(KP2File::saveJson(path("plain/f.json"), QJsonObject{}, false));
+    EXPECT_FALSE(KP2File::saveText("y", path("plain/f"), QString()));
+
+    FileSizeLimit limit(1000);  // the file opens, but the write stops short
+    EXPECT_FALSE(KP2File::saveJson(path("big.json"), bigObject(), true));
+    EXPECT_FALSE(KP2File::saveText(QString(8000, QLatin1Char('x')), path("big.txt"), QStringLiteral("UTF8")));
+}
+
+TEST_F(KP2FileTest, AtomicSaveReplacesContentAndKeepsOwnerAndMode) {
+    write("s.json", "{\"old\":true}");
+    const QByteArray target = QFile::encodeName(path("s.json"));
+    ASSERT_EQ(chmod(target.constData(), 0640), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(target.constData(), 1234, 2345), 0);
+    }
+
+    EXPECT_TRUE(KP2File::saveJsonAtomic(path("s.json"), QJsonObject{{"new", 1}}, true));
+    EXPECT_EQ(KP2File::readAll(path("s.json")), "{\"new\":1}");
+    struct stat st {};
+    ASSERT_EQ(stat(target.constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 1234u);
+        EXPECT_EQ(st.st_gid, 2345u);
+    }
+    EXPECT_EQ(entries(), QStringList{"s.json"});  // no temporary left behind
+
+    EXPECT_TRUE(KP2File::saveJsonAtomic(path("new/dir/n.json"), QJsonArray{}, true));
+    EXPECT_EQ(KP2File::readAll(path("new/dir/n.json")), "[]");
+}
+
+TEST_F(KP2FileTest, AtomicSaveWritesThroughASymlink) {
+    write("real.json", "{}");
+    ASSERT_TRUE(QFile::link(path("real.json"), path("link.json")));
+    EXPECT_TRUE(KP2File::saveJsonAtomic(path("link.json"), QJsonObject{{"a", 1}}, true));
+    EXPECT_TRUE(QFileInfo(path("link.json")).isSymLink());
+    EXPECT_EQ(KP2File::readAll(path("real.json")), "{\"a\":1}");
+}
+
+TEST_F(KP2FileTest, AtomicSaveFailingPartWayLeavesThePreviousFile) {
+    write("s.json", "{\"old\":true}");
+    {
+        FileSizeLimit limit(1000);
+        EXPECT_FALSE(KP2File::saveJsonAtomic(path("s.json"), bigObject(), true));
+    }
+    EXPECT_EQ(KP2File::readAll(path("s.json")), "{\"old\":true}");
+    EXPECT_EQ(entries(), QStringList{"s.json"});
+
+    // A directory where no file can be created: nothing is written, nothing is claimed.
+    EXPECT_FALSE(KP2File::saveJsonAtomic(QStringLiteral("/proc/kp2file_test.json"), QJsonObject{}, true));
+    EXPECT_FALSE(QFile::exists(QStringLiteral("/proc/kp2file_test.json")));
+    EXPECT_FALSE(KP2File::saveJsonAtomic(path("s.json/under"), QJsonObject{}, true));
+    EXPECT_EQ(KP2File::readAll(path("s.json")), "{\"old\":true}");
+}
+
+}  // namespace
