@@ -1,6 +1,7 @@
 // Listing parse: raw "ls --recursive --json" output of 10 000 and 100 000 objects through OrvTool::parseListing and
 // the full-listing grouping, as remoteAlload does it. The parse must stay linear: going from 10 000 to 100 000 lines
-// may cost at most 12 times as long. Run: build/bin/bench_listing  (prints the ratio at the end).
+// may cost at most 12 times as long. Run: build/bin/bench_listing  (prints the ratio at the end; exit status 1
+// when the goal is missed).
 
 #include <benchmark/benchmark.h>
 
@@ -45,15 +46,26 @@ void BM_ListingParse(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
     state.SetBytesProcessed(state.iterations() * output.size());
 }
-// CPU time of the process: the build machine is shared, and wall time would measure the neighbours.
-BENCHMARK(BM_ListingParse)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+// CPU time of the process, and the best of several repetitions: the build machine is shared, and wall time or a
+// single run would measure the neighbours (their load slows the large case more, whose data does not fit in cache).
+BENCHMARK(BM_ListingParse)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5)
+    ->Repetitions(7)
+    ->ReportAggregatesOnly(false);
 
-// Console output plus the CPU time of each run, to print the growth ratio.
+// Console output plus the best CPU time per iteration of each size, to print the growth ratio.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration) times[run.run_name.args] = run.GetAdjustedCPUTime();
+            if (run.run_type == Run::RT_Iteration) {
+                const auto it = times.find(run.run_name.args);
+                if (it == times.end() || run.GetAdjustedCPUTime() < it->second)
+                    times[run.run_name.args] = run.GetAdjustedCPUTime();
+            }
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> times;  // by argument (number of lines)
@@ -69,8 +81,8 @@ int main(int argc, char **argv) {
     const auto large = reporter.times.find("100000");
     if (small != reporter.times.end() && large != reporter.times.end() && small->second > 0) {
         const double ratio = large->second / small->second;
-        std::printf("100000 / 10000 lines CPU time ratio: %.2f (goal <= 12): %s\n", ratio,
-                    ratio <= 12 ? "PASS" : "FAIL");
+        std::printf("best CPU time: 10000 lines %.1f ms, 100000 lines %.1f ms, ratio %.2f (goal <= 12): %s\n",
+                    small->second, large->second, ratio, ratio <= 12 ? "PASS" : "FAIL");
         return ratio <= 12 ? 0 : 1;
     }
     return 0;

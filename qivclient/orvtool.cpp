@@ -118,7 +118,7 @@ QString OrvTool::uploadCommandLine(const QString &snapshotName, const QString &r
 
 bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QString *failure,
                      const QString &zfsProgram) const {
-    // `script` runs the line under a pseudo-terminal, which the tool expects. "-e" returns the line's exit status,
+    // `script` runs the line in a shell under a pseudo-terminal. "-e" returns the line's exit status,
     // "-q" drops script's own banners, and "/dev/null" as the typescript keeps script from writing a "typescript"
     // file into the working directory. bash is named through SHELL because pipefail is a bash option.
     QProcess process;

@@ -1,7 +1,6 @@
-// OrvTool: the one place that runs the external object-store tool (and the `zfs send | tool pipe` upload pipeline),
-// with the argument vectors and waits of the tool's contract, plus the pure parsing of its listing output.
-// Thread-safe: an OrvTool is immutable after construction; every call starts and owns its own child processes, so
-// several threads may use one instance at once. Everything returned is a value owned by the caller.
+// OrvTool: runs the external object-store tool and the `zfs send | tool pipe` upload with the tool's argument vectors
+// and waits, and parses its listing output. Thread-safe: immutable after construction, and every call starts and owns
+// its own child processes. Everything returned is a value owned by the caller.
 #pragma once
 
 #include <QByteArray>

@@ -441,3 +441,51 @@ TEST(OrvToolListing, FullListingGroupsByDatasetInOutputOrderAfterExistingEntries
     EXPECT_EQ(result.value("tank/c"), QJsonValue(1));
     EXPECT_EQ(result.size(), 3);
 }
+
+TEST(OrvToolListing, ParseMatchesRemovingBreaksThenReplacingBraces) {
+    // The single-pass parse against the plain text procedure, over random joins of objects (one with "}{" inside a
+    // string), line breaks, separators and stray bytes.
+    auto plain = [](const QByteArray &output) {
+        const int nul = output.indexOf('\0');
+        QString text = QString::fromUtf8(output.constData(), nul < 0 ? output.size() : nul);
+        text.remove(QLatin1Char('\r')).remove(QLatin1Char('\n')).replace(QLatin1String("}{"), QLatin1String("},{"));
+        QJsonArray kept;
+        for (const QJsonValue &v : QJsonDocument::fromJson(("[" + text + "]").toUtf8()).array()) {
+            const QJsonObject o = v.toObject();
+            if (o.value("type").toString() == "file" && o.value("status").toString() == "success") kept.append(o);
+        }
+        return kept;
+    };
+    const QByteArray pieces[] = {
+        R"({"type":"file","status":"success","key":"k"})",
+        R"({"type":"file","status":"success","key":"a}{b","size":1})",
+        R"({"type":"dir","status":"success"})",
+        "\n",
+        "\r\n",
+        "\r",
+        " ",
+        ",",
+        "}",
+        "{",
+        "x",
+        "\xc3\xa9",
+        "\xff",
+        QByteArray("\0", 1),
+    };
+    quint32 state = 12345;
+    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 16; };
+    int nonEmpty = 0;
+    for (int round = 0; round < 3000; ++round) {
+        QByteArray output;
+        const int count = int(next() % 6);
+        for (int i = 0; i < count; ++i) {
+            // Mostly objects and line breaks, so that many outputs parse.
+            const quint32 r = next() % 100;
+            output += r < 45 ? pieces[r % 3] : r < 85 ? pieces[3 + r % 3] : pieces[3 + r % 11];
+        }
+        const QJsonArray expected = plain(output);
+        nonEmpty += expected.isEmpty() ? 0 : 1;
+        ASSERT_EQ(OrvTool::parseListing(output), expected) << output.toStdString();
+    }
+    EXPECT_GT(nonEmpty, 300);  // the comparison covered listings that parse, not only rejected ones
+}

@@ -40,7 +40,8 @@ inline bool writeAll(int fd, const char *data, qint64 size) {
 }
 
 inline void writeErr(const QString &text) {
-    writeAll(2, text.toUtf8().constData(), text.toUtf8().size());
+    const QByteArray bytes = text.toUtf8();
+    writeAll(2, bytes.constData(), bytes.size());
 }
 
 // Appends the arguments (without the program name) as one compact JSON array line to "<state>/calls.log". One

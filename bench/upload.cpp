@@ -1,0 +1,150 @@
+// Upload throughput: a stand-in snapshot stream (1 GiB by default) through OrvTool::upload (script, pty, quoted
+// command line, pipefail) against the same `zfs send | orvclient pipe` pipeline run directly by bash, in the same
+// run, alternating the two so that drift of a shared machine hits both alike. Goal: the median throughput of
+// OrvTool::upload is at least 0.95 of the direct pipeline's. Uses the stand-ins built beside this program.
+// Run: build/bin/bench_upload [--mib N] [--rounds R]     (exit status 1 when the goal is missed)
+
+#include <sys/resource.h>
+#include <sys/utsname.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "lnx2utils.h"
+#include "orvtool.h"
+
+namespace {
+
+bool runQuietly(const QString &program, const QStringList &args) {
+    QProcess p;
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.setStandardErrorFile(QProcess::nullDevice());
+    p.start(program, args);
+    // Set-up and the direct pipeline: no limit, a slow disk only makes the run longer.
+    return p.waitForStarted() && p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// CPU seconds used so far by all waited-for descendants (zfs, the tool, bash, script).
+double childrenCpuSeconds() {
+    rusage r{};
+    getrusage(RUSAGE_CHILDREN, &r);
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+QString firstLineOf(const QString &file, const QByteArray &prefix) {
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly)) return QString();
+    // /proc files report a size of 0, so read to the end rather than asking atEnd().
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith(prefix)) return QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
+    return QString();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    qint64 mib = 1024;
+    int rounds = 9;
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args.at(i) == QLatin1String("--mib")) mib = args.at(i + 1).toLongLong();
+        if (args.at(i) == QLatin1String("--rounds")) rounds = args.at(i + 1).toInt();
+    }
+    const qint64 bytes = mib * 1024 * 1024;
+
+    const QString bin = app.applicationDirPath();
+    QTemporaryDir dir;
+    if (!dir.isValid() || !QDir(dir.path()).mkpath(QStringLiteral("zfs")) ||
+        !QDir(dir.path()).mkpath(QStringLiteral("orv"))) {
+        std::fprintf(stderr, "cannot create a temporary directory\n");
+        return 2;
+    }
+    qputenv("QIV_FAKE_ZFS_DIR", QFile::encodeName(dir.filePath(QStringLiteral("zfs"))));
+    qputenv("QIV_FAKE_ORV_DIR", QFile::encodeName(dir.filePath(QStringLiteral("orv"))));
+    qputenv("PATH", QFile::encodeName(bin) + ':' + qgetenv("PATH"));
+
+    const QString zfs = bin + QStringLiteral("/zfs");
+    const QString toolPath = bin + QStringLiteral("/orvclient");
+    const QString snapshot = QStringLiteral("tank/bench@qiv_20240101120000");
+    if (!runQuietly(zfs, {"create", "tank/bench", "--size", QString::number(bytes)}) ||
+        !runQuietly(zfs, {"snapshot", snapshot}) ||
+        !runQuietly(toolPath, {"alias", "set", OrvTool::Alias, "http://store:9000", "ak", "sk"})) {
+        std::fprintf(stderr, "set-up with the stand-ins in %s failed\n", qPrintable(bin));
+        return 2;
+    }
+
+    const OrvTool tool(toolPath);
+    const QString remoteTool = QStringLiteral("myorvane/bucket1/S/tank/bench/via-orvtool");
+    const QString remoteDirect = QStringLiteral("myorvane/bucket1/S/tank/bench/via-bash");
+    const QString objects = dir.filePath(QStringLiteral("orv/objects/"));
+    const QString directLine = QStringLiteral("set -o pipefail; zfs send ") + toShellArgEscaped(snapshot) +
+                               QStringLiteral(" | ") + toShellArgEscaped(toolPath) + QStringLiteral(" pipe ") +
+                               toShellArgEscaped(remoteDirect);
+
+    auto timed = [&](bool viaTool, double *mibPerSecond, double *cpuSeconds) {
+        const QString object = objects + (viaTool ? remoteTool : remoteDirect);
+        const double cpuBefore = childrenCpuSeconds();
+        QElapsedTimer t;
+        t.start();
+        QString failure;
+        const bool ok = viaTool ? tool.upload(snapshot, remoteTool, &failure)
+                                : runQuietly(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), directLine});
+        const qint64 ns = t.nsecsElapsed();
+        *cpuSeconds = childrenCpuSeconds() - cpuBefore;
+        const bool complete = QFileInfo(object).size() == bytes;
+        QFile::remove(object);  // drops the dirty pages, so that write-back does not spill into the next run
+        if (!ok || !complete) {
+            std::fprintf(stderr, "%s run failed: %s\n", viaTool ? "OrvTool::upload" : "bash", qPrintable(failure));
+            return false;
+        }
+        *mibPerSecond = double(mib) / (double(ns) / 1e9);
+        return true;
+    };
+
+    // One untimed run of each first: page cache, the programs' first loads.
+    double ignored = 0, ignoredCpu = 0;
+    if (!timed(true, &ignored, &ignoredCpu) || !timed(false, &ignored, &ignoredCpu)) return 2;
+
+    std::vector<double> viaTool, direct, cpuTool, cpuDirect;
+    for (int r = 0; r < rounds; ++r) {
+        // A B B A ...: each kind goes first in every other round.
+        for (int k = 0; k < 2; ++k) {
+            const bool useTool = (r % 2 == 0) == (k == 0);
+            double mps = 0, cpu = 0;
+            if (!timed(useTool, &mps, &cpu)) return 2;
+            (useTool ? viaTool : direct).push_back(mps);
+            (useTool ? cpuTool : cpuDirect).push_back(cpu);
+            std::printf("round %d %-16s %8.1f MiB/s  %6.3f s CPU\n", r + 1,
+                        useTool ? "OrvTool::upload" : "bash pipeline", mps, cpu);
+        }
+    }
+
+    utsname u{};
+    uname(&u);
+    QFile loadavg(QStringLiteral("/proc/loadavg"));
+    loadavg.open(QIODevice::ReadOnly);
+    const double mTool = median(viaTool), mDirect = median(direct), ratio = mTool / mDirect;
+    std::printf("\nstream %lld MiB, %d rounds each, machine: %s, %d CPUs, %s %s, load %s\n", mib, rounds,
+                qPrintable(firstLineOf(QStringLiteral("/proc/cpuinfo"), "model name")), QThread::idealThreadCount(),
+                u.sysname, u.release, loadavg.readAll().trimmed().constData());
+    std::printf("median CPU of the programs per run: OrvTool::upload %.3f s, bash pipeline %.3f s\n", median(cpuTool),
+                median(cpuDirect));
+    std::printf("median OrvTool::upload %.1f MiB/s, bash pipeline %.1f MiB/s, ratio %.3f (goal >= 0.95): %s\n", mTool,
+                mDirect, ratio, ratio >= 0.95 ? "PASS" : "FAIL");
+    return ratio >= 0.95 ? 0 : 1;
+}
