@@ -43,12 +43,13 @@
 // items is the position of the last node minus that of the sentinel, so no push or pop touches a shared counter.
 //
 // Slabs. Producers allocate and consumers free, so a general-purpose allocator would see every node cross threads
-// (and, when a burst fills the queue, every push would reach its slow path). Nodes of the common size (a pointer-
-// sized value such as QString, QByteArray, QJsonObject) are instead carved in order from 4 KiB slabs that the
-// producing thread owns. A slab counts its nodes down as they are freed (in batches, one atomic subtraction per slab
-// per scan) and goes back to the allocator when the last one is gone and its carver has moved on. A slab node is
-// never handed out twice, so a queue holds memory for the nodes it still has plus one partly carved slab per
-// thread, and the address sanitizer can be told (poisoning) about every freed node.
+// and, with no frees on the producer side, serve every push from its slow path. Nodes of the common size (a
+// pointer-sized value such as QString, QByteArray, QJsonObject) are instead carved in order from 4 KiB slabs that
+// the producing thread owns; each node records its distance back to its slab. A slab counts its nodes down as they
+// are freed (in batches, one atomic subtraction per slab per scan) and goes back to the allocator when the last one
+// is gone and its carver has moved on. A slab node is never handed out twice, so a queue holds memory for the nodes
+// it still has plus one partly carved slab per thread, and AddressSanitizer is told (by poisoning) about every freed
+// node.
 //
 // Memory orders. The hazard argument needs one total order over the operations that publish and check hazards and
 // those that unlink nodes, so:
@@ -85,7 +86,7 @@ constexpr int kCountTailSlot = 5;
 // Retired nodes beyond twice the number of hazard slots before a scan. With at least twice as many retired nodes as
 // hazards a scan frees at least half of them, so reclamation costs O(1) per pop.
 constexpr std::size_t kScanMargin = 64;
-// Slabs: aligned blocks that nodes of the common size are carved from. The header takes the first cache line.
+// Slabs: blocks that nodes of the common size are carved from. The header takes the first cache line's worth.
 constexpr std::size_t kSlabBytes = 4096;
 constexpr std::size_t kSlabHeader = 64;
 
@@ -123,7 +124,7 @@ struct KP2LFQueueHazards {
     // A slab lives until each of its nodes has been freed and its carver has moved on. live counts both: it starts
     // at kNodesPerSlab + 1 and is lowered with acq_rel, so the thread that brings it to 0 frees the slab after every
     // other thread's last use of it.
-    struct alignas(64) Slab {
+    struct Slab {
         std::atomic<int> live{kNodesPerSlab + 1};
     };
     static_assert(sizeof(Slab) <= kSlabHeader, "slab header too large");
@@ -167,7 +168,7 @@ struct KP2LFQueueHazards {
     static void release(Record *r);
     static void retire(Record *r, Node *node);
     static void scan(Record *r);
-    static void *allocate(Record *r, std::size_t size);
+    static KP2LFQueueBase::NodeMemory allocate(Record *r, std::size_t size);
     static void dropSlab(Slab *slab, int count);
 
     // Acquire loads of the list head pair with the release compare-and-swaps that publish records; every later
@@ -278,35 +279,38 @@ void KP2LFQueueHazards::scan(Record *r) {
     r->retiredAtLastScan = kept;
 }
 
-void *KP2LFQueueHazards::allocate(Record *r, std::size_t size) {
-    if (size != kSlabNodeSize) return ::operator new(size);
+KP2LFQueueBase::NodeMemory KP2LFQueueHazards::allocate(Record *r, std::size_t size) {
+    if (size != kSlabNodeSize) return {::operator new(size), 0};
     if (r->carve == r->carveEnd) {
         if (r->slab) dropSlab(r->slab, 1);  // fully carved: the carver lets go
-        void *block = ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
+        // A plain allocation (no alignment beyond the allocator's), so that the allocator can hand a freed slab's
+        // block straight to the next slab.
+        void *block = ::operator new(kSlabBytes);
         r->slab = new (block) Slab;
         r->carve = static_cast<char *>(block) + kSlabHeader;
         r->carveEnd = r->carve + kNodesPerSlab * kSlabNodeSize;
     }
     void *node = r->carve;
+    const auto offset = std::uint32_t(r->carve - reinterpret_cast<char *>(r->slab));
     r->carve += kSlabNodeSize;
-    return node;
+    return {node, offset};
 }
 
 void KP2LFQueueHazards::dropSlab(Slab *slab, int count) {
     // acq_rel: every thread's release of its share happens before the acquire of the one that frees the block.
     if (slab->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
         slab->~Slab();
-        ::operator delete(static_cast<void *>(slab), std::align_val_t(kSlabBytes));
+        ::operator delete(static_cast<void *>(slab));
     }
 }
 
 void KP2LFQueueHazards::Freer::add(Node *node) {
-    if (node->allocSize != kSlabNodeSize) {
+    if (node->slabOffset == 0) {
         ::operator delete(static_cast<void *>(node));
         return;
     }
+    Slab *slab = reinterpret_cast<Slab *>(reinterpret_cast<char *>(node) - node->slabOffset);
     poison(node, kSlabNodeSize);
-    Slab *slab = reinterpret_cast<Slab *>(reinterpret_cast<quintptr>(node) & ~quintptr(kSlabBytes - 1));
     for (int i = 0; i < m_used; ++i) {
         if (m_entries[i].slab == slab) {
             ++m_entries[i].count;
@@ -323,7 +327,8 @@ void KP2LFQueueHazards::Freer::flush() {
 }
 
 KP2LFQueueBase::KP2LFQueueBase(std::size_t nodeSize) : m_nodeSize(nodeSize) {
-    Node *sentinel = new (allocateNode()) Node(nodeSize);
+    const NodeMemory m = allocateNode();
+    Node *sentinel = new (m.memory) Node(m.slabOffset);
     // Relaxed: the constructor runs before any other thread can know the queue.
     m_head.store(sentinel, std::memory_order_relaxed);
     m_tail.store(sentinel, std::memory_order_relaxed);
@@ -380,7 +385,7 @@ KP2LFQueueBase::Node *KP2LFQueueBase::firstNode() const {
     return m_head.load(std::memory_order_relaxed)->next.load(std::memory_order_relaxed);  // destruction only
 }
 
-void *KP2LFQueueBase::allocateNode() {
+KP2LFQueueBase::NodeMemory KP2LFQueueBase::allocateNode() {
     return KP2LFQueueHazards::allocate(KP2LFQueueHazards::record(), m_nodeSize);
 }
 
