@@ -46,9 +46,9 @@ protected:
     NodeMemory allocateNode();
     // Links a constructed node (next == nullptr) at the tail. Never fails.
     void pushNode(Node *node);
-    // Unlinks the first item. Returns the node that holds the item's value, or nullptr when
-    // the queue is empty. The node stays valid, and its value belongs to the caller to move out and destroy, until
-    // this thread's next call into any KP2LFQueue.
+    // Unlinks the first item. Returns the node that holds the item's value, or nullptr when the queue is empty. The
+    // node stays valid, and its value belongs to the caller to move out and destroy, until this thread's next call
+    // into any KP2LFQueue.
     Node *popNode();
 
     // The first node that holds a value (head's successor), for destruction only.

@@ -77,10 +77,13 @@ long itemsPerProducer() {
     return 1000000;
 }
 
-// Counts its live instances, so that a test sees whether the queue destroys every value it copied.
+// Counts its live instances, so that a test sees whether the queue destroys every value it copied. Pad makes the
+// node larger than the common pointer-sized case, which the queue allocates differently.
+template <int Pad>
 struct Counted {
     static std::atomic<int> live;
     int v = 0;
+    char pad[Pad] = {};
     Counted() { live.fetch_add(1); }
     explicit Counted(int x) : v(x) { live.fetch_add(1); }
     Counted(const Counted &o) : v(o.v) { live.fetch_add(1); }
@@ -89,19 +92,44 @@ struct Counted {
     Counted &operator=(Counted &&) = default;
     ~Counted() { live.fetch_sub(1); }
 };
-std::atomic<int> Counted::live{0};
+template <int Pad>
+std::atomic<int> Counted<Pad>::live{0};
+
+template <typename C>
+void expectDestructionDestroysEveryValue() {
+    ASSERT_EQ(C::live.load(), 0);
+    {
+        KP2LFQueue<C> q;
+        for (int i = 0; i < 1000; ++i) q.push(C(i));
+        C out;
+        for (int i = 0; i < 300; ++i) {
+            ASSERT_TRUE(q.pop(out));
+            ASSERT_EQ(out.v, i);
+        }
+        EXPECT_EQ(q.count(), 700);
+        // Left alive: `out` and the 700 queued values; popped values were destroyed inside the queue.
+        EXPECT_EQ(C::live.load(), 701);
+    }
+    EXPECT_EQ(C::live.load(), 0);
+    // The sanitizer builds' leak checker also sees any node the destructor missed.
+}
+
+// A value wider than a pointer, for the stress path of larger nodes.
+struct Wide {
+    quint64 code = 0;
+    quint64 pad[4] = {};
+};
 
 // Encodes producer p's item i; producers are numbered below 256.
 quint64 encode(int p, long i) {
     return (quint64(p) << 48) | quint64(i);
 }
 
-// Runs `producers` threads that each push itemsPerProducer() encoded items (as T, through toT) and `consumers`
+// Runs `producers` threads that each push n encoded items (as T, through toT) and `consumers`
 // threads that pop until every item has been seen. Checks that no item is lost or seen twice, that each consumer
 // sees each producer's items in increasing order, and that count() ends at 0.
 template <typename T, typename ToT, typename FromT>
-void runStress(int producers, int consumers, ToT toT, FromT fromT) {
-    const long n = itemsPerProducer();
+void runStress(int producers, int consumers, long n, ToT toT, FromT fromT) {
     const long total = n * producers;
     KP2LFQueue<T> q;
     std::atomic<long> popped{0};
@@ -213,21 +241,8 @@ TEST(KP2LFQueue, ValueTypesOfTheFrameworkRoundTrip) {
 }
 
 TEST(KP2LFQueue, DestructionDestroysEveryValueStillQueued) {
-    ASSERT_EQ(Counted::live.load(), 0);
-    {
-        KP2LFQueue<Counted> q;
-        for (int i = 0; i < 1000; ++i) q.push(Counted(i));
-        Counted out;
-        for (int i = 0; i < 300; ++i) {
-            ASSERT_TRUE(q.pop(out));
-            ASSERT_EQ(out.v, i);
-        }
-        EXPECT_EQ(q.count(), 700);
-        // Left alive: `out` and the 700 queued values; popped values were destroyed inside the queue.
-        EXPECT_EQ(Counted::live.load(), 701);
-    }
-    EXPECT_EQ(Counted::live.load(), 0);
-    // The sanitizer builds' leak checker also sees any node the destructor missed.
+    expectDestructionDestroysEveryValue<Counted<1>>();
+    expectDestructionDestroysEveryValue<Counted<40>>();
 }
 
 TEST(KP2LFQueue, NodesThatLeaveTheQueueAreFreedWhileItLives) {
@@ -277,14 +292,24 @@ TEST(KP2LFQueue, ShortLivedProducerThreadsLoseNothing) {
 
 TEST(KP2LFQueue, FourProducersOneConsumerLoseAndRepeatNothingInProducerOrder) {
     runStress<quint64>(
-        4, 1, [](quint64 code) { return code; }, [](quint64 v) { return v; });
+        4, 1, itemsPerProducer(), [](quint64 code) { return code; }, [](quint64 v) { return v; });
 }
 
 TEST(KP2LFQueue, TwoProducersTwoConsumersOfStringsLoseAndRepeatNothing) {
     // Reference-counted values popped by competing consumers: the case where reading a value from a node that a
     // faster consumer already freed would show up under the sanitizers.
     runStress<QString>(
-        2, 2, [](quint64 code) { return QString::number(code); }, [](const QString &s) { return s.toULongLong(); });
+        2, 2, itemsPerProducer(), [](quint64 code) { return QString::number(code); },
+        [](const QString &s) { return s.toULongLong(); });
+}
+
+TEST(KP2LFQueue, TwoProducersTwoConsumersOfWideValuesLoseAndRepeatNothing) {
+    runStress<Wide>(
+        2, 2, itemsPerProducer() / 4,
+        [](quint64 code) {
+            return Wide{code, {}};
+        },
+        [](const Wide &w) { return w.code; });
 }
 
 TEST(KP2LFQueue, ConcurrentPushesAreAllCounted) {
