@@ -43,25 +43,30 @@
 // items is the position of the last node minus that of the sentinel, so no push or pop touches a shared counter.
 //
 // Slabs. Producers allocate and consumers free, so a general-purpose allocator would see every node cross threads
-// (and, when a burst fills the queue, every push would reach its slow path). Nodes of the common size (a pointer-
-// sized value such as QString, QByteArray, QJsonObject) are instead carved in order from 4 KiB slabs that the
-// producing thread owns. A slab counts its nodes down as they are freed (in batches, one atomic subtraction per slab
-// per scan) and goes back to the allocator when the last one is gone and its carver has moved on. A slab node is
-// never handed out twice, so a queue holds memory for the nodes it still has plus one partly carved slab per
-// thread, and the address sanitizer can be told (poisoning) about every freed node.
+// and, with no frees on the producer side, serve every push from its slow path. Nodes of the common size (a
+// pointer-sized value such as QString, QByteArray, QJsonObject) are instead carved in order from 4 KiB slabs that
+// the producing thread owns; each node records its distance back to its slab. A slab counts its nodes down as they
+// are freed (in batches, one atomic subtraction per slab per scan) and goes back to the allocator when the last one
+// is gone and its carver has moved on. A slab node is never handed out twice, so a queue holds memory for the nodes
+// it still has plus one partly carved slab per thread, and AddressSanitizer is told (by poisoning) about every freed
+// node.
 //
-// Memory orders, in one place for the argument that needs several of them together:
-// - Publishing a hazard (store) and re-reading head/tail to validate it (load) are seq_cst, and so are the head
-//   compare-and-swap that unlinks a node and the scan's loads of the hazard slots. Together these are the
-//   store-buffering pattern: in the single total order of seq_cst operations either the validating load comes after
-//   the unlinking compare-and-swap (validation fails and the reader retries without touching the node), or the
-//   hazard store comes before it and therefore before the scan's load, which then sees the hazard and keeps the node.
-// - Clearing or replacing a hazard is a release store (or seq_cst, which includes release); the scan's seq_cst load
-//   of that slot is also an acquire. A scan that no longer sees the pointer therefore happens after everything the
-//   owner did with the node, so freeing it does not race the owner's last reads of it.
-// - Node contents (next == nullptr and the value) are written before the node is linked with a release
-//   compare-and-swap on the predecessor's next, and read after an acquire load of that next; moves of tail are
-//   release and loads of head and tail acquire, so a node reached through either end is equally visible.
+// Memory orders. The hazard argument needs one total order over the operations that publish and check hazards and
+// those that unlink nodes, so:
+// - Every load, compare-and-swap and store on head, tail and the nodes' next links is seq_cst, and so are the
+//   store that publishes a hazard and the scan's loads of the hazard slots. Publishing a hazard and re-reading head
+//   (tail) against a concurrent unlink and scan is the store-buffering pattern: in the single total order either the
+//   re-read comes after the unlinking compare-and-swap (validation fails and the reader retries without touching the
+//   node), or the hazard store comes before it and therefore before the scan's load, which then sees the hazard and
+//   keeps the node. For tail the unlink is indirect (head moves off a node only after tail has, and every step of
+//   that chain is seq_cst), which is why the tail moves and the loads that observe them are seq_cst as well. On
+//   x86-64 seq_cst loads and read-modify-writes are the same instructions as acquire/release ones; the only real
+//   cost is the fence in each hazard publication, which the sticky hazards avoid where they can.
+// - Clearing a hazard is a release store; the scan's seq_cst load of that slot is also an acquire. A scan that no
+//   longer sees the pointer therefore happens after everything the owner did with the node, so freeing it does not
+//   race the owner's last reads of it.
+// - The same seq_cst operations also carry the node contents: a node's value, seq and empty next are written before
+//   the compare-and-swap that links it (a release) and read after loading that link or head/tail (an acquire).
 // Each atomic operation below carries a short note as well.
 
 #include "kp2lfqueue.h"
@@ -81,7 +86,7 @@ constexpr int kCountTailSlot = 5;
 // Retired nodes beyond twice the number of hazard slots before a scan. With at least twice as many retired nodes as
 // hazards a scan frees at least half of them, so reclamation costs O(1) per pop.
 constexpr std::size_t kScanMargin = 64;
-// Slabs: aligned blocks that nodes of the common size are carved from. The header takes the first cache line.
+// Slabs: blocks that nodes of the common size are carved from. The header takes the first cache line's worth.
 constexpr std::size_t kSlabBytes = 4096;
 constexpr std::size_t kSlabHeader = 64;
 
@@ -119,7 +124,7 @@ struct KP2LFQueueHazards {
     // A slab lives until each of its nodes has been freed and its carver has moved on. live counts both: it starts
     // at kNodesPerSlab + 1 and is lowered with acq_rel, so the thread that brings it to 0 frees the slab after every
     // other thread's last use of it.
-    struct alignas(64) Slab {
+    struct Slab {
         std::atomic<int> live{kNodesPerSlab + 1};
     };
     static_assert(sizeof(Slab) <= kSlabHeader, "slab header too large");
@@ -163,7 +168,7 @@ struct KP2LFQueueHazards {
     static void release(Record *r);
     static void retire(Record *r, Node *node);
     static void scan(Record *r);
-    static void *allocate(Record *r, std::size_t size);
+    static KP2LFQueueBase::NodeMemory allocate(Record *r, std::size_t size);
     static void dropSlab(Slab *slab, int count);
 
     // Acquire loads of the list head pair with the release compare-and-swaps that publish records; every later
@@ -274,35 +279,38 @@ void KP2LFQueueHazards::scan(Record *r) {
     r->retiredAtLastScan = kept;
 }
 
-void *KP2LFQueueHazards::allocate(Record *r, std::size_t size) {
-    if (size != kSlabNodeSize) return ::operator new(size);
+KP2LFQueueBase::NodeMemory KP2LFQueueHazards::allocate(Record *r, std::size_t size) {
+    if (size != kSlabNodeSize) return {::operator new(size), 0};
     if (r->carve == r->carveEnd) {
         if (r->slab) dropSlab(r->slab, 1);  // fully carved: the carver lets go
-        void *block = ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
+        // A plain allocation (no alignment beyond the allocator's), so that the allocator can hand a freed slab's
+        // block straight to the next slab.
+        void *block = ::operator new(kSlabBytes);
         r->slab = new (block) Slab;
         r->carve = static_cast<char *>(block) + kSlabHeader;
         r->carveEnd = r->carve + kNodesPerSlab * kSlabNodeSize;
     }
     void *node = r->carve;
+    const auto offset = std::uint32_t(r->carve - reinterpret_cast<char *>(r->slab));
     r->carve += kSlabNodeSize;
-    return node;
+    return {node, offset};
 }
 
 void KP2LFQueueHazards::dropSlab(Slab *slab, int count) {
     // acq_rel: every thread's release of its share happens before the acquire of the one that frees the block.
     if (slab->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
         slab->~Slab();
-        ::operator delete(static_cast<void *>(slab), std::align_val_t(kSlabBytes));
+        ::operator delete(static_cast<void *>(slab));
     }
 }
 
 void KP2LFQueueHazards::Freer::add(Node *node) {
-    if (node->allocSize != kSlabNodeSize) {
+    if (node->slabOffset == 0) {
         ::operator delete(static_cast<void *>(node));
         return;
     }
+    Slab *slab = reinterpret_cast<Slab *>(reinterpret_cast<char *>(node) - node->slabOffset);
     poison(node, kSlabNodeSize);
-    Slab *slab = reinterpret_cast<Slab *>(reinterpret_cast<quintptr>(node) & ~quintptr(kSlabBytes - 1));
     for (int i = 0; i < m_used; ++i) {
         if (m_entries[i].slab == slab) {
             ++m_entries[i].count;
@@ -319,7 +327,8 @@ void KP2LFQueueHazards::Freer::flush() {
 }
 
 KP2LFQueueBase::KP2LFQueueBase(std::size_t nodeSize) : m_nodeSize(nodeSize) {
-    Node *sentinel = new (allocateNode()) Node(nodeSize);
+    const NodeMemory m = allocateNode();
+    Node *sentinel = new (m.memory) Node(m.slabOffset);
     // Relaxed: the constructor runs before any other thread can know the queue.
     m_head.store(sentinel, std::memory_order_relaxed);
     m_tail.store(sentinel, std::memory_order_relaxed);
@@ -346,17 +355,17 @@ int KP2LFQueueBase::count() const {
     auto &hs = rec->slot[kCountHeadSlot];
     auto &ts = rec->slot[kCountTailSlot];
     for (;;) {
-        // Acquire loads, seq_cst hazard stores and re-reads: as in popNode() and pushNode().
-        Node *h = m_head.load(std::memory_order_acquire);
+        // seq_cst loads, hazard stores and re-reads: the hazard protocol, as in popNode() and pushNode().
+        Node *h = m_head.load(std::memory_order_seq_cst);
         hs.store(h, std::memory_order_seq_cst);
         if (m_head.load(std::memory_order_seq_cst) != h) continue;
-        Node *t = m_tail.load(std::memory_order_acquire);
+        Node *t = m_tail.load(std::memory_order_seq_cst);
         ts.store(t, std::memory_order_seq_cst);
         if (m_tail.load(std::memory_order_seq_cst) != t) continue;
-        // seq is written before a node is linked and never changed while it is protected. A set next means tail
-        // lags one node behind the last.
+        // seq is written before a node is linked and never changes afterwards. A set next means that tail lags one
+        // node behind the last. seq_cst like every load of a link.
         std::uint32_t n = t->seq - h->seq;
-        if (t->next.load(std::memory_order_acquire)) ++n;
+        if (t->next.load(std::memory_order_seq_cst)) ++n;
         // Release: our reads of the two nodes happen before any scan that finds the slots empty and frees them.
         hs.store(nullptr, std::memory_order_release);
         ts.store(nullptr, std::memory_order_release);
@@ -376,7 +385,7 @@ KP2LFQueueBase::Node *KP2LFQueueBase::firstNode() const {
     return m_head.load(std::memory_order_relaxed)->next.load(std::memory_order_relaxed);  // destruction only
 }
 
-void *KP2LFQueueBase::allocateNode() {
+KP2LFQueueBase::NodeMemory KP2LFQueueBase::allocateNode() {
     return KP2LFQueueHazards::allocate(KP2LFQueueHazards::record(), m_nodeSize);
 }
 
@@ -384,39 +393,38 @@ void KP2LFQueueBase::pushNode(Node *node) {
     Record *rec = KP2LFQueueHazards::record();
     const int ts = rec->pushOwn;  // protects tail; may already hold it (our previous node)
     const int ns = 5 - ts;        // protects our node from before it is linked
-    // Relaxed would do: the release compare-and-swap that links the node orders this store before anything that can
-    // unlink and scan. Release costs nothing more here.
+    // Release is more than enough: the compare-and-swap that links the node is sequenced after this store, so any
+    // thread that later unlinks the node and scans happens after it and sees the slot (or our later stores to it).
     rec->slot[ns].store(node, std::memory_order_release);
     rec->safe[ns] = node;
     int spins = 1;
     for (;;) {
-        // Acquire: t was published by a release move of tail; we read t->next below.
-        Node *t = m_tail.load(std::memory_order_acquire);
+        // All loads and compare-and-swaps of tail and links here are seq_cst: see "Memory orders" above.
+        Node *t = m_tail.load(std::memory_order_seq_cst);
         if (t != rec->safe[ts]) {
             rec->safe[ts] = nullptr;
-            // seq_cst store, then seq_cst re-read: the hazard protocol (see the top of this file).
+            // Publish the hazard, then check that tail still holds t: t is then still in the list.
             rec->slot[ts].store(t, std::memory_order_seq_cst);
             if (m_tail.load(std::memory_order_seq_cst) != t) continue;
             rec->safe[ts] = t;
         }
-        // Acquire: if next is set, its contents are visible before we publish it through tail.
-        Node *next = t->next.load(std::memory_order_acquire);
+        Node *next = t->next.load(std::memory_order_seq_cst);
         if (next) {
-            // Tail lags: help it on. Release: whoever reads tail and finds next may dereference it. Failure means
-            // another thread moved it; relaxed, because the loop reloads tail anyway.
-            m_tail.compare_exchange_strong(t, next, std::memory_order_release, std::memory_order_relaxed);
+            // Tail lags: help it on. Failure means another thread moved it; the loop reloads tail anyway, so the
+            // failure order is relaxed.
+            m_tail.compare_exchange_strong(t, next, std::memory_order_seq_cst, std::memory_order_relaxed);
             continue;
         }
         node->seq = t->seq + 1;  // the node is still private; t's seq was fixed before t was linked
         Node *expected = nullptr;
-        // Release: publishes the node's contents (value, seq, next == nullptr) to the acquire loads of t->next.
-        // Failure: another push linked first; relaxed, the loop starts over.
-        if (t->next.compare_exchange_strong(expected, node, std::memory_order_release, std::memory_order_relaxed)) {
-            // Swing tail to the new node; failure means a helper already did. Release as above.
-            m_tail.compare_exchange_strong(t, node, std::memory_order_release, std::memory_order_relaxed);
+        // Links the node and publishes its contents (value, seq, empty next). Failure: another push linked first;
+        // relaxed, the loop starts over.
+        if (t->next.compare_exchange_strong(expected, node, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+            // Swing tail to the new node; failure means a helper already did.
+            m_tail.compare_exchange_strong(t, node, std::memory_order_seq_cst, std::memory_order_relaxed);
             break;
         }
-        // Lost the race for the last node: back off briefly so the winner can finish moving tail.
+        // Lost the race for the last node: back off briefly so that the winner can finish moving tail.
         for (int i = 0; i < spins; ++i) cpuRelax();
         spins = std::min(spins * 2, 64);
     }
@@ -429,8 +437,8 @@ void KP2LFQueueBase::pushNode(Node *node) {
 KP2LFQueueBase::Node *KP2LFQueueBase::popNode() {
     Record *rec = KP2LFQueueHazards::record();
     for (;;) {
-        // Acquire: h was published through head by a seq_cst compare-and-swap; we read h->next below.
-        Node *h = m_head.load(std::memory_order_acquire);
+        // All loads and compare-and-swaps of head, tail and links here are seq_cst: see "Memory orders" above.
+        Node *h = m_head.load(std::memory_order_seq_cst);
         int hs;
         if (h == rec->safe[0]) {
             hs = 0;
@@ -439,14 +447,13 @@ KP2LFQueueBase::Node *KP2LFQueueBase::popNode() {
         } else {
             hs = 0;
             rec->safe[0] = nullptr;
-            // The hazard protocol: seq_cst store, seq_cst re-read.
+            // Publish the hazard, then check that head still holds h.
             rec->slot[0].store(h, std::memory_order_seq_cst);
             if (m_head.load(std::memory_order_seq_cst) != h) continue;
             rec->safe[0] = h;
         }
         const int ns = 1 - hs;
-        // Acquire: pairs with the release link of next, so its contents (and value) are visible to us.
-        Node *next = h->next.load(std::memory_order_acquire);
+        Node *next = h->next.load(std::memory_order_seq_cst);
         if (!next) {
             // Empty. An idle queue gives back what this thread retired since its last scan. h stays protected
             // (sticky) for the next call.
@@ -462,17 +469,17 @@ KP2LFQueueBase::Node *KP2LFQueueBase::popNode() {
         rec->slot[ns].store(next, std::memory_order_seq_cst);
         if (m_head.load(std::memory_order_seq_cst) != h) continue;
         rec->safe[ns] = next;
-        // Keep head from overtaking tail. While a node follows next, tail (last node or the one before) is at
-        // least next and the contended tail line need not be read at all. Acquire: we only compare the results.
-        Node *after = next->next.load(std::memory_order_acquire);
+        // Keep head from overtaking tail. While a node follows next, tail (the last node or the one before) is at
+        // least next, and the contended tail line need not be read at all.
+        Node *after = next->next.load(std::memory_order_seq_cst);
         if (after) __builtin_prefetch(after);  // the next pop's successor, as above
-        if (!after && m_tail.load(std::memory_order_acquire) == h) {
+        if (!after && m_tail.load(std::memory_order_seq_cst) == h) {
             Node *t = h;
-            // Release as in pushNode(); failure means another thread moved it.
-            m_tail.compare_exchange_strong(t, next, std::memory_order_release, std::memory_order_relaxed);
+            // Failure means another thread moved it; we retry either way.
+            m_tail.compare_exchange_strong(t, next, std::memory_order_seq_cst, std::memory_order_relaxed);
             continue;
         }
-        // seq_cst: the unlinking step of the hazard protocol. On failure another pop won; relaxed, we retry.
+        // The unlinking step of the hazard protocol. On failure another pop won; relaxed, we retry.
         if (m_head.compare_exchange_strong(h, next, std::memory_order_seq_cst, std::memory_order_relaxed)) {
             // Release: our reads of h happen before any scan that finds the slot empty and frees h.
             rec->slot[hs].store(nullptr, std::memory_order_release);

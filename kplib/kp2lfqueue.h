@@ -26,10 +26,15 @@ public:
 protected:
     // A list node; the value, if any, is stored right behind it (KP2LFQueue<T>::ValueNode).
     struct Node {
-        explicit Node(std::size_t size) : allocSize(std::uint32_t(size)) {}
+        explicit Node(std::uint32_t slabOffset) : slabOffset(slabOffset) {}
         std::atomic<Node *> next{nullptr};
-        const std::uint32_t allocSize;  // bytes allocated for the node, value included
-        std::uint32_t seq = 0;          // position in the queue (modulo 2^32); set before the node is linked
+        const std::uint32_t slabOffset;  // distance back to the slab the node was carved from; 0: allocated alone
+        std::uint32_t seq = 0;           // position in the queue (modulo 2^32); set before the node is linked
+    };
+    // Memory for one node, and the slabOffset to construct it with.
+    struct NodeMemory {
+        void *memory;
+        std::uint32_t slabOffset;
     };
 
     // nodeSize: the size of every node this queue allocates.
@@ -37,13 +42,13 @@ protected:
     // Frees the nodes still linked. The values in them must have been destroyed before.
     ~KP2LFQueueBase();
 
-    // Raw memory for one node of nodeSize bytes.
-    void *allocateNode();
+    // Memory for one node of nodeSize bytes.
+    NodeMemory allocateNode();
     // Links a constructed node (next == nullptr) at the tail. Never fails.
     void pushNode(Node *node);
-    // Unlinks the first item. Returns the node that holds the item's value, or nullptr when
-    // the queue is empty. The node stays valid, and its value belongs to the caller to move out and destroy, until
-    // this thread's next call into any KP2LFQueue.
+    // Unlinks the first item. Returns the node that holds the item's value, or nullptr when the queue is empty. The
+    // node stays valid, and its value belongs to the caller to move out and destroy, until this thread's next call
+    // into any KP2LFQueue.
     Node *popNode();
 
     // The first node that holds a value (head's successor), for destruction only.
@@ -81,8 +86,14 @@ public:
     }
 
     // Appends a copy of value. Never fails and never blocks.
-    void push(const T &value) { pushNode(new (allocateNode()) ValueNode(value)); }
-    void push(T &&value) { pushNode(new (allocateNode()) ValueNode(std::move(value))); }
+    void push(const T &value) {
+        const NodeMemory m = allocateNode();
+        pushNode(new (m.memory) ValueNode(m.slabOffset, value));
+    }
+    void push(T &&value) {
+        const NodeMemory m = allocateNode();
+        pushNode(new (m.memory) ValueNode(m.slabOffset, std::move(value)));
+    }
 
     // Takes the first item into out and returns true; returns false and leaves out untouched when the queue is empty.
     bool pop(T &out) {
@@ -103,7 +114,7 @@ public:
 private:
     struct ValueNode : Node {
         template <typename U>
-        explicit ValueNode(U &&v) : Node(sizeof(ValueNode)) {
+        ValueNode(std::uint32_t slabOffset, U &&v) : Node(slabOffset) {
             new (storage) T(std::forward<U>(v));
         }
         T *value() { return std::launder(reinterpret_cast<T *>(storage)); }
