@@ -1,0 +1,238 @@
+// Backups end to end with the real daemon binary under --root, the stand-in core agent, zfs and object-store tool:
+// snapshot, upload, listings, removal, failures, hostile names and the guards on remote paths.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include "testsupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+const char *const kSerial = "SN-E2E";
+
+class RoundTrip : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(root.isValid());
+        zfsState = root.filePath("fake/zfs");
+        orvState = root.filePath("fake/orv");
+        QDir().mkpath(zfsState);
+        QDir().mkpath(orvState);
+        QDir().mkpath(root.filePath("ovra/sbin"));
+        ASSERT_TRUE(QFile::link(binPath("orvclient"), root.filePath("ovra/sbin/orvclient")));
+        env = QProcessEnvironment::systemEnvironment();
+        env.insert("PATH", QStringLiteral(QIV_BIN_DIR ":") + env.value("PATH"));
+        env.insert("QIV_FAKE_ZFS_DIR", zfsState);
+        env.insert("QIV_FAKE_ORV_DIR", orvState);
+        ASSERT_TRUE(startAgent(agent, root.filePath("run/ovra/localsockets/.ls.brimvex.agent."), {"--sn", kSerial}));
+        ASSERT_TRUE(writeJson(
+            root.filePath("ovra/etc/qivclient/settings.json"),
+            QJsonObject{{"active", true}, {"orvane", QJsonObject{{"url", "http://s"}, {"uid", "u"}, {"pwd", "p"}}}}));
+        ASSERT_TRUE(writeJson(root.filePath("cfg.json"), QJsonObject{{"debugging", true}, {"localagentid", socket()}}));
+        daemon.setProcessEnvironment(env);
+        daemon.setWorkingDirectory(root.path());
+        daemon.start(binPath("qivclient"), {"--root", root.path(), "--cfg", root.filePath("cfg.json")});
+        ASSERT_TRUE(daemon.waitForStarted(5000));
+        ASSERT_TRUE(waitUntil([&] { return daemonOutput().contains("Local agent: "); }));
+    }
+    void TearDown() override {
+        stopProcess(daemon);
+        stopProcess(agent);
+    }
+
+    QString socket() const { return root.filePath("run/qivclient.sock"); }
+    QByteArray daemonOutput() {
+        daemon.waitForReadyRead(10);
+        output += daemon.readAllStandardOutput();
+        return output;
+    }
+
+    // Runs the stand-in zfs directly (test set-up and inspection).
+    QByteArray zfs(const QStringList &args) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(binPath("zfs"), args);
+        EXPECT_TRUE(p.waitForFinished(10000));
+        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+        return p.readAllStandardOutput();
+    }
+    QStringList snapshots() {
+        return QString::fromUtf8(zfs({"list", "-t", "snapshot"})).split('\n', Qt::SkipEmptyParts);
+    }
+    QString objectFile(const QString &key) const {
+        return orvState + QStringLiteral("/objects/myorvane/bucket1/") + kSerial + QLatin1Char('/') + key;
+    }
+    // Every object stored for this machine, as keys below its root.
+    QStringList objects() const {
+        QStringList keys;
+        const QString base = objectFile(QString());
+        QDirIterator it(base, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) keys << it.next().mid(base.size());
+        keys.sort();
+        return keys;
+    }
+    QJsonObject call(const QString &cmd, const QJsonObject &params = QJsonObject()) {
+        QJsonObject req{{"cmd", cmd}};
+        if (!params.isEmpty()) req.insert("params", params);
+        return request(socket(), req);
+    }
+    // Waits until the worker has uploaded and destroyed every snapshot.
+    bool settled() {
+        return waitUntil(
+            [&] {
+                return snapshots().isEmpty() &&
+                       call("qivclient_settingload").value("results").toObject().value("inbackup").toInt(-1) == 0;
+            },
+            30000);
+    }
+    QStringList toolCalls(const QString &command) const {
+        QStringList calls;
+        for (const QByteArray &line : readFile(orvState + "/calls.log").split('\n')) {
+            const QJsonArray args = QJsonDocument::fromJson(line).array();
+            if (!args.isEmpty() && args.first().toString() == command) calls << QString::fromUtf8(line);
+        }
+        return calls;
+    }
+
+    QTemporaryDir root;
+    QString zfsState;
+    QString orvState;
+    QProcessEnvironment env;
+    QProcess agent;
+    QProcess daemon;
+    QByteArray output;
+};
+
+TEST_F(RoundTrip, BackupIsUploadedListedAndRemoved) {
+    QByteArray content;
+    for (int i = 0; i < 20000; ++i) content += QByteArray::number(i * 7919) + ',';
+    ASSERT_TRUE(writeFile(root.filePath("content"), content));
+    zfs({"create", "tank/data", "--from", root.filePath("content")});
+
+    const QJsonObject reply = call("qivclient_zfsbackup", QJsonObject{{"dmpath", "  tank/data "}});
+    EXPECT_EQ(reply.value("err").toInt(-1), 0);
+    ASSERT_TRUE(settled());
+
+    const QStringList stored = objects();
+    ASSERT_EQ(stored.size(), 1);
+    EXPECT_TRUE(QRegularExpression("^tank/data/qiv_\\d{14}$").match(stored.first()).hasMatch())
+        << stored.first().toStdString();
+    EXPECT_EQ(readFile(objectFile(stored.first())), content);
+
+    const QJsonObject all = call("qivclient_remote_alload");
+    ASSERT_EQ(all.value("err").toInt(-1), 0);
+    const QJsonArray backups = all.value("results").toObject().value("tank/data").toArray();
+    ASSERT_EQ(backups.size(), 1);
+    const QJsonObject entry = backups.first().toObject();
+    EXPECT_EQ(entry.value("subpath").toString(), stored.first());
+    EXPECT_EQ(entry.value("dmpath").toString(), "tank/data");
+    EXPECT_EQ(entry.value("size").toInt(), content.size());
+    EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$")
+                    .match(entry.value("time").toString())
+                    .hasMatch());
+
+    const QJsonObject one = call("qivclient_remote_loadby", QJsonObject{{"dmpath", "tank/data"}});
+    ASSERT_EQ(one.value("err").toInt(-1), 0);
+    const QJsonArray snaps = one.value("results").toObject().value("snapshots").toArray();
+    ASSERT_EQ(snaps.size(), 1);
+    EXPECT_EQ(snaps.first().toObject().value("dmpath").toString(), stored.first());
+
+    EXPECT_EQ(
+        call("qivclient_remote_remove", QJsonObject{{"subpath", " " + stored.first() + " "}}).value("err").toInt(-1),
+        0);
+    EXPECT_TRUE(objects().isEmpty());
+    EXPECT_EQ(call("qivclient_remote_alload").value("results").toObject(), QJsonObject());
+    // Removing it again: the tool reports it missing, the command records nothing.
+    EXPECT_EQ(call("qivclient_remote_remove", QJsonObject{{"subpath", stored.first()}}).value("err").toInt(-1), 9999);
+}
+
+TEST_F(RoundTrip, FailingSendLeavesNoObjectAndNoSnapshot) {
+    zfs({"create", "tank/data", "--size", "1000000"});
+    ASSERT_TRUE(writeFile(zfsState + "/fail-send", "cannot send: I/O error"));
+    EXPECT_EQ(call("qivclient_zfsbackup", QJsonObject{{"dmpath", "tank/data"}}).value("err").toInt(-1), 0);
+    ASSERT_TRUE(settled());
+    EXPECT_TRUE(objects().isEmpty());
+    EXPECT_EQ(toolCalls("pipe").size(), 1);
+    EXPECT_EQ(toolCalls("rm").size(), 1);  // the partial object is removed
+    // The failure is not silent: a trace line names the snapshot.
+    EXPECT_TRUE(waitUntil([&] { return daemonOutput().contains("uploadOne: upload failed = tank/data@qiv_"); }))
+        << daemonOutput().constData();
+}
+
+TEST_F(RoundTrip, HostileDatasetNamesAreBackedUpUnderTheirOwnNamesAndRunNothing) {
+    const QString marker = root.filePath("pwned");
+    const QStringList names{"tank/with blank", "tank/quote'd \"x\"", "tank/semi;touch " + marker,
+                            "tank/sub$(touch " + marker + ")", "tank/back`touch " + marker + "`"};
+    for (const QString &name : names) {
+        zfs({"create", name, "--size", "1000"});
+        EXPECT_EQ(call("qivclient_zfsbackup", QJsonObject{{"dmpath", name}}).value("err").toInt(-1), 0)
+            << name.toStdString();
+    }
+    ASSERT_TRUE(settled());
+    const QStringList stored = objects();
+    ASSERT_EQ(stored.size(), names.size());
+    for (const QString &name : names) {
+        EXPECT_EQ(stored.filter(QRegularExpression("^" + QRegularExpression::escape(name) + "/qiv_\\d{14}$")).size(), 1)
+            << name.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(marker));
+    EXPECT_FALSE(QFile::exists(root.filePath("typescript")));
+}
+
+TEST_F(RoundTrip, FailedSnapshotIsAStepInTheReply) {
+    const QJsonObject reply = call("qivclient_zfsbackup", QJsonObject{{"dmpath", "tank/missing"}});
+    EXPECT_EQ(reply.value("err").toInt(), 9999);
+    const QJsonArray steps = reply.value("journals").toArray();
+    ASSERT_EQ(steps.size(), 1);
+    const QJsonObject step = steps.first().toObject();
+    EXPECT_TRUE(step.value("place").toString().startsWith("QivClient::zfsbackup#"));
+    EXPECT_TRUE(step.value("action").toString().startsWith("zfs snapshot tank/missing@qiv_"));
+    EXPECT_FALSE(step.value("success").toBool(true));
+    EXPECT_FALSE(step.value("msg").toString().isEmpty());
+    EXPECT_EQ(call("qivclient_zfsbackup").value("errmsg").toString(), QStringLiteral("缺少参数: dmpath"));
+}
+
+TEST_F(RoundTrip, RemotePathsThatLeaveTheMachineRootAreRefused) {
+    for (const QString &bad : QStringList{"../other/tank/x", "/abs", "tank//x", "tank/./x", "tank/x/..", "."}) {
+        const QJsonObject remove = call("qivclient_remote_remove", QJsonObject{{"subpath", bad}});
+        EXPECT_EQ(remove.value("err").toInt(), 9996) << bad.toStdString();
+        EXPECT_EQ(remove.value("errmsg").toString(), QStringLiteral("参数无效: subpath"));
+        const QJsonObject list = call("qivclient_remote_loadby", QJsonObject{{"dmpath", bad}});
+        EXPECT_EQ(list.value("err").toInt(), 9996) << bad.toStdString();
+        EXPECT_EQ(list.value("errmsg").toString(), QStringLiteral("参数无效: dmpath"));
+    }
+    EXPECT_TRUE(readFile(orvState + "/calls.log").isEmpty());  // no tool was run at all
+    EXPECT_EQ(call("qivclient_remote_remove").value("errmsg").toString(), QStringLiteral("缺少参数: subpath"));
+}
+
+TEST_F(RoundTrip, HelpInterfacesListsTheTemplateAndTheEightCommands) {
+    const QJsonObject reply = call("help_interfaces");
+    EXPECT_EQ(reply.value("err").toInt(-1), 0);
+    const QJsonObject listing = reply.value("results").toObject();
+    EXPECT_EQ(listing.keys(),
+              (QStringList{"help_interfaces", "qivclient_remote_alload", "qivclient_remote_dwload",
+                           "qivclient_remote_loadby", "qivclient_remote_remove", "qivclient_settingload",
+                           "qivclient_settingsave", "qivclient_zfsbackup", "qivclient_zfstorage"}));
+    EXPECT_EQ(listing.value("qivclient_zfsbackup").toObject(),
+              (QJsonObject{{"cmd", "qivclient_zfsbackup"}, {"comment", QStringLiteral("<<此接口没有提供使用说明>>")}}));
+    EXPECT_EQ(listing.value("help_interfaces").toObject().value("comment").toString(),
+              QStringLiteral("获取接口的使用说明"));
+}
+
+TEST_F(RoundTrip, DownloadCommandIsRegisteredButInert) {
+    const QJsonObject reply =
+        call("qivclient_remote_dwload", QJsonObject{{"subpath", "tank/data/qiv_1"}, {"target", root.filePath("t")}});
+    EXPECT_EQ(reply.value("err").toInt(), 9999);
+    EXPECT_FALSE(reply.contains("results"));
+    EXPECT_TRUE(readFile(orvState + "/calls.log").isEmpty());
+}
+
+}  // namespace
