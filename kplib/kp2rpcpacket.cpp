@@ -309,25 +309,27 @@ public:
         return true;
     }
 
-    // Reads object members up to and including the closing zero byte. depth counts this object too.
-    QJsonObject object(int depth) {
-        QJsonObject result;
+    // Reads object members into result up to and including the closing zero byte; true when that byte was reached.
+    // Otherwise the members ended early: at the end of the bytes, where no type character follows (the position
+    // stays before those bytes), or at a malformed member (the position stays after its key and type character).
+    // depth counts this object too.
+    bool object(QJsonObject &result, int depth) {
         while (m_pos < m_size) {
             if (m_data[m_pos] == '\0') {
                 ++m_pos;
-                break;
+                return true;
             }
             int typeAt = m_pos;
             while (typeAt < m_size && !isTypeChar(m_data[typeAt])) ++typeAt;
-            if (typeAt == m_size) break;  // no further member: the rest stays unread
+            if (typeAt == m_size) return false;
             const QString key = QString::fromUtf8(m_data + m_pos, typeAt - m_pos);
             const char type = m_data[typeAt];
             m_pos = typeAt + 1;
             QJsonValue member;
-            if (!value(member, type, depth)) break;
+            if (!value(member, type, depth)) return false;
             result.insert(key, member);  // a repeated key keeps its last value
         }
-        return result;
+        return false;
     }
 
 private:
@@ -381,10 +383,16 @@ private:
                 }
                 return false;  // the array's zero byte is missing
             }
-            case kTypeObject:
+            case kTypeObject: {
                 if (depth >= KP2RpcPacket::MaxCompactDepth) return false;
-                out = object(depth + 1);
+                // A nested object must end at its own zero byte, like an array. Were it to stop quietly at a bad
+                // member, the enclosing array would go on to read that member's bytes as elements of its own, and
+                // every level of nesting would read the same bytes again: exponential time on hostile input.
+                QJsonObject object;
+                if (!this->object(object, depth + 1)) return false;
+                out = object;
                 return true;
+            }
             default:
                 return false;
         }
@@ -413,7 +421,8 @@ bool KP2RpcPacket::fromCompactValue(QJsonValue &out, char type, QByteArray &buff
 
 QJsonObject KP2RpcPacket::fromCompactObject(QByteArray &buffer) const {
     CompactReader reader(buffer);
-    const QJsonObject object = reader.object(1);
+    QJsonObject object;
+    reader.object(object, 1);  // at the top level the members read so far stand even when the object ends early
     buffer.remove(0, reader.position());
     return object;
 }

@@ -122,15 +122,18 @@ public:
     // Decodes the body of one value of the given type from the front of buffer (type character already removed),
     // removes what it read and stores the value in out. Returns false, leaving buffer and out unchanged, when the
     // body is malformed or truncated: an unknown type, a number or string without its zero byte, an empty number,
-    // an array that ends early or holds a byte that is neither a type character nor its terminator, or nesting
-    // beyond MaxCompactDepth. A boolean never fails: its value is true when the first byte is 't' or 'T', and it
-    // takes the bytes up to and including the next zero byte (all of buffer when there is none). A number text
-    // that is not a finite number gives 0.
+    // an array that ends early or holds a byte that is neither a type character nor its terminator, an object that
+    // ends before its zero byte or holds a malformed member (at any depth), or nesting beyond MaxCompactDepth. A
+    // boolean never fails: its value is true when the first byte is 't' or 'T', and it takes the bytes up to and
+    // including the next zero byte (all of buffer when there is none). A number text that is not a finite number gives
+    // 0.
     bool fromCompactValue(QJsonValue &out, char type, QByteArray &buffer) const;
     // Decodes object members from the front of buffer (the '>' already removed) and removes what it read. Stops at
     // an empty buffer, at a zero byte (which it removes), when no type character follows (the rest stays in
     // buffer), or at a member whose value is malformed (its key and type character are removed, the value's bytes
-    // stay). Returns the members decoded so far; a repeated key keeps its last value. Never fails.
+    // stay). Returns the members decoded so far; a repeated key keeps its last value. Never fails. Objects nested
+    // in members are read as by fromCompactValue: a malformed one fails its member. Runs in time linear in the
+    // bytes read.
     QJsonObject fromCompactObject(QByteArray &buffer) const;
 
 private:

@@ -277,6 +277,8 @@ TEST(KP2RpcPacket, CompactDecodingOfTruncatedOrBadBodies) {
          {},
          QByteArray(KP2RpcPacket::MaxCompactDepth + 10, ':')},
         {'x', bytes("\0", 1), false, {}, bytes("\0", 1)},
+        {'>', bytes("a=1\0", 4), false, {}, bytes("a=1\0", 4)},
+        {'>', bytes("a>b=\0\0", 6), false, {}, bytes("a>b=\0\0", 6)},
     };
     KP2RpcPacket packet;
     for (const auto &row : rows) {
@@ -293,6 +295,11 @@ TEST(KP2RpcPacket, CompactObjectStopsAtBadMembers) {
     QByteArray buffer = bytes("a=1\0b=", 6);  // b's number is cut off: its key and type go, the rest stays
     EXPECT_EQ(packet.fromCompactObject(buffer), json(R"({"a":1})"));
     EXPECT_TRUE(buffer.isEmpty());
+
+    // A nested object with a bad member fails its member as a whole; the array around it does not read on into it.
+    buffer = bytes("a?t\0b:>c=\0\0\0", 12);
+    EXPECT_EQ(packet.fromCompactObject(buffer), json(R"({"a":true})"));
+    EXPECT_EQ(buffer, bytes(">c=\0\0\0", 6));
 
     buffer = bytes("a?t\0a?f\0tail", 12);  // no type character follows "tail": it stays unread
     EXPECT_EQ(packet.fromCompactObject(buffer), json(R"({"a":false})"));
