@@ -24,7 +24,8 @@ for san in thread address; do
   step "tests under ${san} sanitizer (clang)"
   CC=clang CXX=clang++ cmake -S . -B "build-${san}" -G Ninja -DQIV_SANITIZE="$san" -DQIV_BENCH=OFF >/dev/null
   cmake --build "build-${san}" -j "$jobs" --target sanitizer_tests
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ASAN_OPTIONS="detect_leaks=1" \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
+  ASAN_OPTIONS="detect_leaks=1" \
     ctest --test-dir "build-${san}" --output-on-failure -L sanitize
 done
 
