@@ -52,8 +52,10 @@ int connectWithin(const QByteArray &path, qint64 limitMs) {
     return -1;
 }
 
-// Writes all of bytes before the deadline of clock; false on a gone peer or when time runs out.
-bool sendAll(int fd, const QByteArray &bytes, const QElapsedTimer &clock, qint64 limitMs) {
+}  // namespace
+
+bool KP2LocalServerPrivate::sendAll(int fd, const QByteArray &bytes, const QElapsedTimer &clock, qint64 limitMs,
+                                    int wakeFd) {
     const char *p = bytes.constData();
     size_t left = size_t(bytes.size());
     while (left > 0) {
@@ -64,17 +66,17 @@ bool sendAll(int fd, const QByteArray &bytes, const QElapsedTimer &clock, qint64
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return false;
+        if (n < 0 && errno != EAGAIN) return false;  // EPIPE, ECONNRESET: the peer has gone
         const qint64 remaining = limitMs - clock.elapsed();
         if (remaining <= 0) return false;
-        pollfd pfd{fd, POLLOUT, 0};
-        if (::poll(&pfd, 1, int(qMin<qint64>(remaining, std::numeric_limits<int>::max()))) < 0 && errno != EINTR)
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
+        if (::poll(fds, wakeFd >= 0 ? 2 : 1, int(qMin<qint64>(remaining, std::numeric_limits<int>::max()))) < 0 &&
+            errno != EINTR)
             return false;
+        if (wakeFd >= 0 && fds[1].revents != 0) return false;
     }
     return true;
 }
-
-}  // namespace
 
 void KP2LocalServerPrivate::attach(KP2LocalSocket *worker) {
     std::lock_guard<std::mutex> guard(workersLock);
@@ -181,7 +183,7 @@ bool KP2LocalServer::localRequest(const QString &serverName, const QJsonObject &
     const qint64 connectMs = awaitReply ? qMin(CONNECT_LIMIT_MS, limitMs) : CONNECT_LIMIT_MS;
     const int fd = connectWithin(QFile::encodeName(KP2LocalServerPrivate::fullPath(serverName)), connectMs);
     if (fd < 0) return false;
-    if (!sendAll(fd, datagram, clock, awaitReply ? limitMs : connectMs)) {
+    if (!KP2LocalServerPrivate::sendAll(fd, datagram, clock, awaitReply ? limitMs : connectMs)) {
         ::close(fd);
         return false;
     }

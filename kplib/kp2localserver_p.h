@@ -2,6 +2,7 @@
 // registry of live workers that lets the server's destructor stop them and wait for them.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <condition_variable>
 #include <mutex>
@@ -29,4 +30,8 @@ public:
     // The socket file that a server name stands for: an absolute path as is, anything else below the temporary
     // directory (the rule QLocalServer and QLocalSocket follow).
     static QString fullPath(const QString &name);
+
+    // Writes all of bytes to the non-blocking descriptor fd until limitMs have passed on clock. False when the peer
+    // has gone, the time is up, or wakeFd (when not -1) becomes readable, which is how a worker's stop cuts it short.
+    static bool sendAll(int fd, const QByteArray &bytes, const QElapsedTimer &clock, qint64 limitMs, int wakeFd = -1);
 };

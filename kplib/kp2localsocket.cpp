@@ -248,22 +248,5 @@ bool KP2LocalSocketPrivate::handle(const KP2RpcPacket &request) {
 bool KP2LocalSocketPrivate::writeAll(const QByteArray &bytes) {
     QElapsedTimer clock;
     clock.start();
-    const char *p = bytes.constData();
-    size_t left = size_t(bytes.size());
-    while (left > 0) {
-        const ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
-        if (n > 0) {
-            p += n;
-            left -= size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return false;  // EPIPE, ECONNRESET: the peer has gone
-        const qint64 remaining = WRITE_DRAIN_MS - clock.elapsed();
-        if (remaining <= 0) return false;
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
-        if (::poll(fds, 2, int(remaining)) < 0 && errno != EINTR) return false;
-        if (fds[1].revents != 0) return false;
-    }
-    return true;
+    return KP2LocalServerPrivate::sendAll(fd, bytes, clock, WRITE_DRAIN_MS, wakeFd);
 }

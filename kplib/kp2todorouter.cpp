@@ -4,6 +4,8 @@
 #include <QMetaMethod>
 #include <QMetaObject>
 
+#include "kp2utils.h"
+
 const char KP2TodoRouter::SLOT_SIGNATURE[] = "(QJsonObject*,QJsonObject,KP2Cabinet*)";
 
 namespace {
@@ -38,20 +40,6 @@ QString commandName(const QJsonObject &request, bool *nameable) {
     return cmd;
 }
 
-// The flag reading of "unpublished": a boolean as is, a number above 0, or a text that reads as a positive decimal
-// integer or as one of the words below (any case).
-bool isTrue(const QJsonValue &v) {
-    if (v.isBool()) return v.toBool();
-    if (v.isDouble()) return v.toDouble() > 0;
-    if (!v.isString()) return false;
-    const QString s = v.toString();
-    bool ok = false;
-    const qlonglong n = s.toLongLong(&ok, 10);
-    if (ok) return n >= 1;
-    for (const char *word : {"true", "yes", "ok", "y", "t"})
-        if (s.compare(QLatin1String(word), Qt::CaseInsensitive) == 0) return true;
-    return false;
-}
 
 // Calls the slot at index on router directly on this thread; false when the method cannot take the three slot
 // arguments.
@@ -162,7 +150,7 @@ void KP2TodoRouter::allInterfaces(QJsonObject &listing) {
         const int index = meta->indexOfMethod(QByteArray(name + SLOT_SIGNATURE).constData());
         if (index >= 0) invokeSlot(this, index, &usage, helpRequest, &scratch);
 
-        if (isTrue(usage.value(QLatin1String("unpublished")))) continue;
+        if (toBool(usage.value(QLatin1String("unpublished")))) continue;
         if (usage.contains(QLatin1String("comment"))) {
             if (!usage.contains(QLatin1String("params")))
                 usage.insert(QLatin1String("params-comment"), QStringLiteral("本接口没有参数"));

@@ -134,9 +134,9 @@ int send(const QStringList &args, bool breakOff, const QByteArray &message) {
         return fail(QStringLiteral("cannot open '%1': dataset does not exist").arg(args.at(1)));
     QFile generated(dir + QStringLiteral("/generated"));
     if (generated.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> spec = generated.readAll().trimmed().split(' ');
-        const quint64 bytes = spec.value(0).toULongLong();
-        if (!writeGenerated(breakOff ? bytes / 2 : bytes, spec.value(1).toULongLong()))
+        const QList<QByteArray> sizeAndSeed = generated.readAll().trimmed().split(' ');
+        const quint64 bytes = sizeAndSeed.value(0).toULongLong();
+        if (!writeGenerated(breakOff ? bytes / 2 : bytes, sizeAndSeed.value(1).toULongLong()))
             return fail(QStringLiteral("send: write error"));
     } else {
         QFile content(dir + QStringLiteral("/content"));
