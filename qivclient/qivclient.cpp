@@ -39,10 +39,19 @@ OrvTool storeTool() {
 }
 
 // Starts `body` on a detached thread when this caller is the one that changed `running` from clear to set.
+// `live` counts the threads that may still touch the client: a thread's body reads the client's flags and queue
+// even after it has cleared its running flag (the hand-over checks), so the running flags alone cannot tell the
+// destructor when the client is no longer used. The count goes up before the thread exists and down as the
+// thread's very last access to the client. Sequentially consistent, like every flag of the client.
 template <typename Body>
-void startOnce(std::atomic<bool> &running, Body body) {
+void startOnce(std::atomic<bool> &running, std::atomic<int> &live, Body body) {
     bool expected = false;
-    if (running.compare_exchange_strong(expected, true)) std::thread(body).detach();
+    if (!running.compare_exchange_strong(expected, true)) return;
+    live.fetch_add(1);
+    std::thread([&live, body] {
+        body();
+        live.fetch_sub(1);
+    }).detach();
 }
 
 }  // namespace
@@ -51,14 +60,14 @@ QivClient::QivClient(QObject *parent) : QObject(parent) {}
 
 QivClient::~QivClient() {
     // Only tests destroy a client; the service's client lives until the process ends. The threads use the client
-    // until they clear their running flags, so wait for that. The wait has no limit because an upload in progress
-    // cannot be cut short without losing it; every other step of the threads is bounded.
+    // until their last instruction, which comes after they have cleared their running flags (the hand-over checks),
+    // so wait until none is left (see startOnce). The wait has no limit because an upload in progress cannot be cut
+    // short without losing it; every other step of the threads is bounded.
     m_schedulerStop = true;
     m_backupStop = true;
     m_downloadStop = true;
     m_wake.notify_all();
-    while (m_schedulerRunning.load() || m_backupRunning.load() || m_downloadRunning.load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (m_liveThreads.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 // ---- settings ----
@@ -118,7 +127,11 @@ bool QivClient::settingsLoad(KP2Journals &journals, QJsonObject &view) {
 bool QivClient::loadConfigure(KP2Journals &journals, const QJsonObject &config) {
     Q_UNUSED(config);
     m_active = false;
-    if (loadSettings(journals, nullptr)) startScheduler();
+    if (loadSettings(journals, nullptr)) {
+        // The starter clears the stop request, not the new thread (see scheduleRun).
+        m_schedulerStop = false;
+        startScheduler();
+    }
     return true;
 }
 
@@ -184,15 +197,15 @@ QString QivClient::machineRoot() {
 // ---- threads ----
 
 void QivClient::startScheduler() {
-    startOnce(m_schedulerRunning, [this] { scheduleRun(); });
+    startOnce(m_schedulerRunning, m_liveThreads, [this] { scheduleRun(); });
 }
 
 void QivClient::startBackupWorker() {
-    startOnce(m_backupRunning, [this] { backupRun(); });
+    startOnce(m_backupRunning, m_liveThreads, [this] { backupRun(); });
 }
 
 void QivClient::startDownloadWorker() {
-    startOnce(m_downloadRunning, [this] { downloadRun(); });
+    startOnce(m_downloadRunning, m_liveThreads, [this] { downloadRun(); });
 }
 
 void QivClient::schedulerSleep(qint64 ms) {
@@ -201,8 +214,10 @@ void QivClient::schedulerSleep(qint64 ms) {
 }
 
 void QivClient::scheduleRun() {
+    // The stop request is cleared by the starters (loadConfigure, settingsSave) before they start this thread, not
+    // here: a thread that cleared it itself would wipe out a stop asked for between its start and its first
+    // instruction (a client destroyed right after loadConfigure), and then run, and be waited for, for ever.
     m_schedulerRunning = true;
-    m_schedulerStop = false;
     KP2Journals journal;
     QElapsedTimer reportTimer;
     QElapsedTimer backupTimer;

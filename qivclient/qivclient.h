@@ -108,6 +108,8 @@ private:
     std::atomic<bool> m_downloadStop{false};
     BXStorage m_storage;
     TimeUnits m_units;
+    // Threads started by the client that have not yet made their last access to it; the destructor waits for 0.
+    std::atomic<int> m_liveThreads{0};
     // Wakes the scheduler's sleep when it is asked to stop.
     std::mutex m_wakeLock;
     std::condition_variable m_wake;
