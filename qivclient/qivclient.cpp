@@ -308,6 +308,7 @@ void QivClient::backupRun() {
         }
         QString snapshot;
         while (!m_backupStop.load() && m_backupQueue.pop(snapshot)) uploadOne(snapshot);
+        if (m_handOverHook) m_handOverHook();
         m_backupRunning = false;
         // A name pushed after the last pop but before the flag went down found a worker running and started none:
         // look once more and take the work back if no other worker has started meanwhile.
@@ -403,6 +404,7 @@ bool QivClient::downloadRun() {
             storeTool().get(task.value(QStringLiteral("path")).toString(),
                             task.value(QStringLiteral("target")).toString());
         }
+        if (m_handOverHook) m_handOverHook();
         m_downloadRunning = false;
         // The same hand-over as the backup worker's: a task queued just as the loop ended is not left behind.
         if (m_downloadStop.load() || m_downloadQueue.count() == 0) return true;

@@ -12,6 +12,7 @@
 #include <QString>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "bxstorage.h"
@@ -71,6 +72,11 @@ public:
     // REQUIRES: called before any settings are loaded or threads started.
     void setTimeUnits(const TimeUnits &units) { m_units = units; }
 
+    // Test hook: runs on a worker (backup or download) after it has found its queue empty and before it clears
+    // its running flag, the moment at which work handed over by another thread could otherwise be left behind.
+    // REQUIRES: set before any worker starts.
+    void setHandOverHook(std::function<void()> hook) { m_handOverHook = std::move(hook); }
+
     // Machine root of every remote path: "myorvane/bucket1/<serial>/".
     QString machineRoot();
 
@@ -110,6 +116,7 @@ private:
     TimeUnits m_units;
     // Threads started by the client that have not yet made their last access to it; the destructor waits for 0.
     std::atomic<int> m_liveThreads{0};
+    std::function<void()> m_handOverHook;
     // Wakes the scheduler's sleep when it is asked to stop.
     std::mutex m_wakeLock;
     std::condition_variable m_wake;
