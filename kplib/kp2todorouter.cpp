@@ -40,7 +40,6 @@ QString commandName(const QJsonObject &request, bool *nameable) {
     return cmd;
 }
 
-
 // Calls the slot at index on router directly on this thread; false when the method cannot take the three slot
 // arguments.
 bool invokeSlot(QObject *router, int index, QJsonObject *reply, const QJsonObject &request, KP2Cabinet *cabinet) {

@@ -53,8 +53,8 @@ protected:
 }  // namespace
 
 TEST_F(Qivctl, ParametersBecomeStringsUnlessGivenAsJson) {
-    const Outcome run = qivctl({"--socket", m_path, "echo", "dmpath=tank/data", "n=5", "m:=5", "list:=[1,\"a\"]", "eq=a=b",
-                            "dmpath=tank/other"});
+    const Outcome run = qivctl({"--socket", m_path, "echo", "dmpath=tank/data", "n=5", "m:=5", "list:=[1,\"a\"]",
+                                "eq=a=b", "dmpath=tank/other"});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     const QJsonObject expected{
         {"dmpath", "tank/other"}, {"n", "5"}, {"m", 5}, {"list", QJsonArray{1, "a"}}, {"eq", "a=b"}};
