@@ -185,6 +185,9 @@ QString QivClient::machineSn() {
                            .toObject()
                            .value(QStringLiteral("sn"))
                            .toString();
+    // The serial number becomes one folder of every remote path: one that is no single folder name would lead
+    // outside this machine's own backups, so it counts as no answer.
+    if (sn.contains(QLatin1Char('/')) || sn == QLatin1String(".") || sn == QLatin1String("..")) return QString();
     std::lock_guard<std::mutex> lock(m_snLock);
     if (m_sn.isEmpty()) m_sn = sn;
     return m_sn;

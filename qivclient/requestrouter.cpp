@@ -95,6 +95,11 @@ void RequestRouter::qivclient_zfsbackup(QJsonObject *retObject, QJsonObject cmdO
     envObject->begin();
     const QString dmpath = required(cmdObject, QStringLiteral("dmpath"), envObject);
     if (dmpath.isEmpty()) return;
+    // No dataset name begins with "-"; such a name would reach zfs as an option instead of a dataset.
+    if (dmpath.startsWith(QLatin1Char('-'))) {
+        envObject->setErr(9996, QStringLiteral("参数无效: dmpath"));
+        return;
+    }
     if (client()->zfsbackup(*envObject, dmpath)) envObject->setErr(0, QString());
 }
 

@@ -198,6 +198,11 @@ TEST_F(RoundTrip, FailedSnapshotIsAStepInTheReply) {
     EXPECT_FALSE(step.value("success").toBool(true));
     EXPECT_FALSE(step.value("msg").toString().isEmpty());
     EXPECT_EQ(call("qivclient_zfsbackup").value("errmsg").toString(), QStringLiteral("缺少参数: dmpath"));
+    // A name that zfs would read as an option is refused before zfs runs.
+    const QJsonObject option = call("qivclient_zfsbackup", QJsonObject{{"dmpath", "-r tank"}});
+    EXPECT_EQ(option.value("err").toInt(), 9996);
+    EXPECT_EQ(option.value("errmsg").toString(), QStringLiteral("参数无效: dmpath"));
+    EXPECT_FALSE(readFile(zfsState + "/calls.log").contains("-r tank"));
 }
 
 TEST_F(RoundTrip, RemotePathsThatLeaveTheMachineRootAreRefused) {

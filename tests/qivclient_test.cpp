@@ -172,6 +172,7 @@ TEST_F(ClientTest, SerialNumberAnswersTheClientRejects) {
         {"err as the text 0 counts as success", {"--err-text", "0", "--sn", "X2"}, "X2"},
         {"no err at all", {"--no-err", "--sn", "X3"}, ""},
         {"non-zero err", {"--err", "5", "--sn", "X4"}, ""},
+        {"a serial that is no single folder name", {"--sn", "../other"}, ""},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
