@@ -19,7 +19,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "lnx2utils.h"
+#include "kp2linux/lnx2utils.h"
 #include "orvtool.h"
 
 namespace {

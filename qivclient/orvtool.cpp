@@ -6,7 +6,7 @@
 #include <QProcessEnvironment>
 #include <QTime>
 
-#include "lnx2utils.h"
+#include "kp2linux/lnx2utils.h"
 
 const QString OrvTool::Alias = QStringLiteral("myorvane");
 

@@ -1,4 +1,4 @@
-#include "lnx2utils.h"
+#include "kp2linux/lnx2utils.h"
 
 #include <gtest/gtest.h>
 

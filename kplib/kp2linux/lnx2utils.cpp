@@ -1,4 +1,4 @@
-#include "lnx2utils.h"
+#include "kp2linux/lnx2utils.h"
 
 QString toShellArgEscaped(const QString &text) {
     // Inside single quotes a POSIX shell treats every character literally, so the only character that needs care is
