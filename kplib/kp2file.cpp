@@ -5,13 +5,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRandomGenerator>
+#include <QSaveFile>
 #include <QTextStream>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <cerrno>
 
 static bool makeParentDir(const QString &path) {
     const QString dir = QFileInfo(path).absolutePath();
@@ -89,64 +84,25 @@ bool KP2File::saveText(const QString &content, const QString &path, const QStrin
     return written && file.error() == QFileDevice::NoError;
 }
 
-// Writes all of data to fd, resuming after partial writes and signals.
-static bool writeAll(int fd, const QByteArray &data) {
-    const char *p = data.constData();
-    qint64 left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
-// How it works: a uniquely named hidden file is created beside the target (same directory, hence the same file
-// system, so rename() is atomic), filled, given the target's mode and owner, fsync'ed and renamed over the target;
-// finally the directory is fsync'ed so that the rename itself survives a crash. Until the rename the old file is
-// untouched; any failure before it only removes the temporary file.
 bool KP2File::saveJsonAtomic(const QString &path, const QJsonValue &v, bool compact) {
     QByteArray data;
-    if (!serialise(v, compact, &data)) return false;
+    if (!serialise(v, compact, &data) || !makeParentDir(path)) return false;
 
-    QFileInfo info(path);
-    if (info.isSymLink() && !info.canonicalFilePath().isEmpty()) info = QFileInfo(info.canonicalFilePath());
-    if (!makeParentDir(info.absoluteFilePath())) return false;
-    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
-    const QByteArray dir = QFile::encodeName(info.absolutePath());
+    // QSaveFile writes to a temporary file in the final file's directory (a symbolic link is followed to that file),
+    // syncs it and renames it over the final file on commit(). Destroyed uncommitted, it discards the temporary file,
+    // so every early return below leaves the previous file as it was.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    // The flush is checked here because commit() does not check its own: with Qt 5.15.8, content that fits the
+    // 16 KiB write buffer and fails to reach the file at commit (an 8000-byte object under a 1000-byte file size
+    // limit) replaced the target with the truncated file and commit() returned true.
+    if (file.write(data) != data.size() || !file.flush()) return false;
+    // commit() gives the file only the permission bits Qt knows (no set-id bits) and our own owner, and it ignores a
+    // failed sync; the file must not replace the previous one unless it is complete on disk.
+    if (!keepOwnerAndMode(file.handle(), path) || !syncToDisk(file.handle())) return false;
+    if (!file.commit()) return false;
 
-    // The temporary file is created with 0666 so that a new target gets the usual umask-based mode.
-    QByteArray temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temp = dir + "/." + QFile::encodeName(info.fileName()) + ".tmp" +
-               QByteArray::number(QRandomGenerator::global()->generate(), 36);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-
-    bool ok = writeAll(fd, data);
-    struct stat old;
-    if (ok && ::stat(target.constData(), &old) == 0) {
-        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
-        // chown may drop set-id bits, so the mode is applied once more after it.
-        if (ok && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
-            ok = ::fchown(fd, old.st_uid, old.st_gid) == 0 && ::fchmod(fd, old.st_mode & 07777) == 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.constData(), target.constData()) == 0;
-    if (!ok) {
-        ::unlink(temp.constData());
-        return false;
-    }
-    const int dirFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);  // the new content is in place; a failed directory sync cannot undo that
-        ::close(dirFd);
-    }
+    // The rename itself survives a crash only once the directory holding the final file is synced.
+    syncDirectory(QFileInfo(QFileInfo(path).canonicalFilePath()).absolutePath());
     return true;
 }

@@ -34,6 +34,16 @@ public:
 
     // Like saveJson, but all or nothing: the content goes to a temporary file beside the target, is synced to
     // disk and renamed over the target, which keeps its owner and permissions. On any failure the previous file
-    // is left as it was and the result is false. A symbolic link is written through, not replaced.
+    // is left as it was and the result is false. A symbolic link is written through, not replaced. As with the
+    // plain writes, an existing file that the caller may not write (read-only, to a caller other than root) is
+    // refused.
     static bool saveJsonAtomic(const QString &path, const QJsonValue &v, bool compact = false);
+
+private:
+    // The POSIX part of saveJsonAtomic, in kp2file_unix.cpp. fd is the open replacement of the file at target.
+    // Gives fd the mode and owner of the file at target, if there is one.
+    static bool keepOwnerAndMode(int fd, const QString &target);
+    static bool syncToDisk(int fd);
+    // Best effort: a failure is not reported, the rename it would make durable has already happened.
+    static void syncDirectory(const QString &dir);
 };

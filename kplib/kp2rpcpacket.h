@@ -101,8 +101,9 @@ public:
     // Malformed (4) is returned and the packet is unchanged.
     int fromCompact(const QByteArray &text);
 
-    // --- compact binary value encoding ----------------------------------------------------------------------
-    // Each value is a type character and a body:
+    // --- compact binary value encoding (kp2rpcpacket_compact.cpp) --------------------------------------------
+    // A shorter, self-delimiting byte encoding of JSON values; datagrams never carry it. Each value is a type
+    // character and a body:
     //   '?' boolean  "t" or "f", then a zero byte
     //   '=' number   the number as text, 'g' format with 15 significant digits, then a zero byte
     //   '|' string   the UTF-8 bytes, then a zero byte
@@ -112,28 +113,21 @@ public:
     // Null and undefined values have no encoding: a top-level null encodes as no bytes, and null array elements
     // and object members with a null value are left out altogether (key included), so that the output always
     // decodes and a round trip gives the value without its nulls.
-    // A key that contains a zero byte or one of the five type characters, or a string that contains a zero byte,
-    // cannot be represented; toCompactValue then returns an empty byte array for the whole value.
-    // Nesting deeper than MaxCompactDepth arrays/objects is refused by the decoder.
-    static constexpr int MaxCompactDepth = 512;
+    static constexpr int MaxCompactDepth = 512;  // arrays and objects nested deeper than this do not decode
 
-    // The encoding of value, type character included; empty for null/undefined and for unrepresentable values.
+    // The encoding of value, type character included. Empty for null or undefined, and for a value that the format
+    // cannot carry: one holding a key with a zero byte or a type character, or a string with a zero byte.
     QByteArray toCompactValue(const QJsonValue &value) const;
     // Decodes the body of one value of the given type from the front of buffer (type character already removed),
     // removes what it read and stores the value in out. Returns false, leaving buffer and out unchanged, when the
-    // body is malformed or truncated: an unknown type, a number or string without its zero byte, an empty number,
-    // an array that ends early or holds a byte that is neither a type character nor its terminator, an object that
-    // ends before its zero byte or holds a malformed member (at any depth), or nesting beyond MaxCompactDepth. A
-    // boolean never fails: its value is true when the first byte is 't' or 'T', and it takes the bytes up to and
-    // including the next zero byte (all of buffer when there is none). A number text that is not a finite number gives
-    // 0.
+    // body is malformed or truncated at any depth, or nested deeper than MaxCompactDepth. A boolean never fails: its
+    // value is true when the first byte is 't' or 'T', and it takes the bytes up to and including the next zero byte
+    // (all of buffer when there is none). A number text that is not a finite number gives 0.
     bool fromCompactValue(QJsonValue &out, char type, QByteArray &buffer) const;
-    // Decodes object members from the front of buffer (the '>' already removed) and removes what it read. Stops at
-    // an empty buffer, at a zero byte (which it removes), when no type character follows (the rest stays in
-    // buffer), or at a member whose value is malformed (its key and type character are removed, the value's bytes
-    // stay). Returns the members decoded so far; a repeated key keeps its last value. Never fails. Objects nested
-    // in members are read as by fromCompactValue: a malformed one fails its member. Runs in time linear in the
-    // bytes read.
+    // Decodes object members from the front of buffer (the '>' already removed), removes what it read and returns
+    // the members decoded so far; a repeated key keeps its last value. Never fails: it stops after the object's zero
+    // byte, at the end of buffer, before bytes that hold no type character (they stay in buffer), or at a malformed
+    // member, of which only the key and type character are removed.
     QJsonObject fromCompactObject(QByteArray &buffer) const;
 
 private:

@@ -137,6 +137,21 @@ TEST_F(KP2FileTest, AtomicSaveReplacesContentAndKeepsOwnerAndMode) {
     EXPECT_EQ(KP2File::readAll(path("new/dir/n.json")), "[]");
 }
 
+// The set-group-id bit is one the toolkit's permission flags cannot carry, and a change of owner clears it.
+TEST_F(KP2FileTest, AtomicSaveKeepsSetIdBitsAcrossAChangeOfOwner) {
+    write("s.json", "{}");
+    const QByteArray target = QFile::encodeName(path("s.json"));
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(target.constData(), 1234, 2345), 0);
+    }
+    ASSERT_EQ(chmod(target.constData(), 02750), 0);
+
+    EXPECT_TRUE(KP2File::saveJsonAtomic(path("s.json"), QJsonObject{{"new", 1}}, true));
+    struct stat st {};
+    ASSERT_EQ(stat(target.constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 02750u);
+}
+
 TEST_F(KP2FileTest, AtomicSaveWritesThroughASymlink) {
     write("real.json", "{}");
     ASSERT_TRUE(QFile::link(path("real.json"), path("link.json")));
