@@ -24,7 +24,7 @@ namespace {
 constexpr int kProducers = 4;
 constexpr long kItemsPerProducer = 250000;
 
-// The usual locked queue: what KP2LFQueue has to beat.
+// The usual locked queue, to show what the lock-free one costs or saves.
 template <typename T>
 class MutexQueue {
 public:
