@@ -159,85 +159,17 @@ bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QSt
     return false;
 }
 
-namespace {
-
-// Length of the text as parseListing feeds it to the JSON reader: "[" + bytes + "]" without CR and LF, with a ","
-// before every "{" that directly follows a "}" once the line breaks are gone. Returns -1 when the bytes are not
-// well-formed UTF-8 (overlong forms, surrogates, values above U+10FFFF, cut sequences): checking here saves a pass.
-int bracketedLength(const char *bytes, int size) {
-    const auto *s = reinterpret_cast<const unsigned char *>(bytes);
-    int length = 2;
-    unsigned char last = 0;
-    int i = 0;
-    while (i < size) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            if (c == '\r' || c == '\n') continue;
-            length += (c == '{' && last == '}') ? 2 : 1;
-            last = c;
-            continue;
-        }
-        int extra;
-        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            if (c == 0xE0) lo = 0xA0;  // overlong
-            if (c == 0xED) hi = 0x9F;  // surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            if (c == 0xF0) lo = 0x90;  // overlong
-            if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-        } else {
-            return -1;
-        }
-        if (size - i <= extra || s[i + 1] < lo || s[i + 1] > hi) return -1;
-        for (int k = 2; k <= extra; ++k)
-            if ((s[i + k] & 0xC0) != 0x80) return -1;
-        i += extra + 1;
-        length += extra + 1;
-        last = c;
-    }
-    return length;
-}
-
-}  // namespace
-
 QJsonArray OrvTool::parseListing(const QByteArray &standardOutput) {
-    // The text ends at the first NUL and is read as UTF-8. Ill-formed bytes are decoded and encoded again, which
-    // turns them into U+FFFD as reading the output as text would, so that a stray byte spoils one string and not
-    // the whole listing (the JSON reader refuses ill-formed UTF-8); a leading byte-order mark is dropped the same
-    // way. Well-formed output, the normal case, is used as it is: the round trip would cost two more copies of a
-    // listing that can run to tens of megabytes.
+    // The text ends at the first NUL. Decoding turns ill-formed UTF-8 into U+FFFD and drops a leading byte-order
+    // mark, so a stray byte spoils one string and not the whole listing (the JSON reader refuses ill-formed UTF-8).
     const int nul = standardOutput.indexOf('\0');
-    QByteArray utf8 = nul < 0 ? standardOutput : standardOutput.left(nul);
-    int length = utf8.startsWith("\xEF\xBB\xBF") ? -1 : bracketedLength(utf8.constData(), utf8.size());
-    if (length < 0) {
-        utf8 = QString::fromUtf8(utf8).toUtf8();
-        length = bracketedLength(utf8.constData(), utf8.size());
-    }
+    QString text = QString::fromUtf8(standardOutput.constData(), nul < 0 ? standardOutput.size() : nul);
+    text.remove(QLatin1Char('\r')).remove(QLatin1Char('\n'));
+    // Split and join rather than replace(): QString::replace moves the rest of the text once per 1024 matches,
+    // which grows with the square of the listing (every line is one match).
+    text = QLatin1Char('[') + text.split(QLatin1String("}{")).join(QLatin1String("},{")) + QLatin1Char(']');
 
-    // Removing CR and LF and then replacing "}{" by "},{" is one pass here: the two characters differ, so such
-    // pairs never overlap, and they are ASCII bytes that never occur inside a multi-byte sequence. The text is
-    // written into a buffer of its final size: linear time, one allocation.
-    const char *in = utf8.constData();
-    const int n = utf8.size();
-    QByteArray text(length, Qt::Uninitialized);
-    char *out = text.data();
-    *out++ = '[';
-    char last = 0;
-    for (int i = 0; i < n; ++i) {
-        const char c = in[i];
-        if (c == '\r' || c == '\n') continue;
-        if (c == '{' && last == '}') *out++ = ',';
-        *out++ = c;
-        last = c;
-    }
-    *out++ = ']';
-
-    const QJsonArray all = QJsonDocument::fromJson(text).array();  // does not parse → empty array
+    const QJsonArray all = QJsonDocument::fromJson(text.toUtf8()).array();  // does not parse → empty array
     QJsonArray files;
     for (const QJsonValue &v : all) {
         const QJsonObject line = v.toObject();  // a non-object reads as an empty object and is dropped below
@@ -249,28 +181,16 @@ QJsonArray OrvTool::parseListing(const QByteArray &standardOutput) {
 }
 
 QString OrvTool::listingTime(const QJsonValue &lastModified) {
-    // Read field by field rather than through a local-time date-time: the stamp is copied, not converted, so a
-    // wall-clock time that does not exist locally (a daylight-saving gap) must still come out as written.
-    const QString s = lastModified.toString().left(19);
-    if (s.size() != 19) return QString();
-    auto digits = [&s](int from, int count, int *value) {
-        *value = 0;
-        for (int i = from; i < from + count; ++i) {
-            const QChar c = s.at(i);
-            if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
-            *value = *value * 10 + (c.unicode() - '0');
-        }
-        return true;
-    };
-    int year, month, day, hour, minute, second;
-    if (!digits(0, 4, &year) || s.at(4) != QLatin1Char('-') || !digits(5, 2, &month) || s.at(7) != QLatin1Char('-') ||
-        !digits(8, 2, &day) || s.at(10) != QLatin1Char('T') || !digits(11, 2, &hour) || s.at(13) != QLatin1Char(':') ||
-        !digits(14, 2, &minute) || s.at(16) != QLatin1Char(':') || !digits(17, 2, &second))
-        return QString();
-    if (!QDate(year, month, day).isValid() || !QTime(hour, minute, second).isValid()) return QString();
-    QString time = s;
-    time[10] = QLatin1Char(' ');
-    return time;
+    // Date and time are read apart, never as a local date-time: the stamp is copied, not converted, so a wall-clock
+    // time that does not exist locally (a daylight-saving gap) must still come out as written.
+    const QString written = lastModified.toString().left(19);
+    const QDate date = QDate::fromString(written.left(10), QStringLiteral("yyyy-MM-dd"));
+    const QTime time = QTime::fromString(written.mid(10), QStringLiteral("'T'HH:mm:ss"));
+    if (!date.isValid() || !time.isValid()) return QString();
+    const QString formatted =
+        date.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char(' ') + time.toString(QStringLiteral("HH:mm:ss"));
+    // The parsers also take a sign before a field ("+024-05-01"); only digits exactly as written count.
+    return QString(written).replace(10, 1, QLatin1Char(' ')) == formatted ? formatted : QString();
 }
 
 bool OrvTool::alloadEntry(const QJsonObject &line, QString *dmpath, QJsonObject *entry) {

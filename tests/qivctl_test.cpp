@@ -53,11 +53,13 @@ protected:
 }  // namespace
 
 TEST_F(Qivctl, ParametersBecomeStringsUnlessGivenAsJson) {
+    // Words that contain a "-" further on are parameters, not options.
     const Outcome run = qivctl({"--socket", m_path, "echo", "dmpath=tank/data", "n=5", "m:=5", "list:=[1,\"a\"]",
-                                "eq=a=b", "dmpath=tank/other"});
+                                "eq=a=b", "dmpath=tank/other", "neg:=-5", "dash=-x", "opt=--json"});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     const QJsonObject expected{
-        {"dmpath", "tank/other"}, {"n", "5"}, {"m", 5}, {"list", QJsonArray{1, "a"}}, {"eq", "a=b"}};
+        {"dmpath", "tank/other"}, {"n", "5"},       {"m", 5}, {"list", QJsonArray{1, "a"}}, {"eq", "a=b"}, {"neg", -5},
+        {"dash", "-x"},           {"opt", "--json"}};
     EXPECT_EQ(run.reply.value("results").toObject(), expected) << run.out.toStdString();
     EXPECT_TRUE(run.out.contains("\n    \"err\": 0")) << "indented output: " << run.out.toStdString();
 }
@@ -74,6 +76,8 @@ TEST_F(Qivctl, ExitStatusFollowsTheReply) {
         {{"--json", R"({"cmd":"fail"})"}, 1, 9995},
         {{"no_such_command"}, 1, 9885},
         {{"--json", R"({"cmd":"help","help":1})"}, 1, 9999},
+        {{"echo", "--timeout", "5"}, 0, 0},  // options may follow the command
+        {{"--", "-odd"}, 1, 9885},           // after "--" a command may begin with "-"
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -115,6 +119,9 @@ TEST_F(Qivctl, CommandLineMistakesAreRefused) {
         {"--socket", m_path, "--json", R"({"cmd":"echo"})", "extra"},
         {"--socket", m_path, "--timeout", "0", "echo"},
         {"--socket", m_path, "--bogus", "echo"},
+        {"--socket", m_path, "echo", "-5"},
+        {"--socket", m_path, "--timeout", "soon", "echo"},
+        {"echo", "--socket"},
     };
     for (const QStringList &args : bad) {
         SCOPED_TRACE(args.join(' ').toStdString());
@@ -126,6 +133,10 @@ TEST_F(Qivctl, CommandLineMistakesAreRefused) {
     EXPECT_EQ(help.exitCode, 0);
     for (const char *word : {"--socket", "QIVCTL_SOCKET", "--json", "--timeout", "KEY:=JSON", "Exit status"})
         EXPECT_TRUE(help.out.contains(word)) << word;
+    // The short form after a command, with no socket anywhere, gives the same text.
+    const Outcome shortHelp = qivctl({"echo", "-h"});
+    EXPECT_EQ(shortHelp.exitCode, 0);
+    EXPECT_EQ(shortHelp.out, help.out);
 }
 
 #include "moc_kp2serverharness.cpp"

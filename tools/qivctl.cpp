@@ -2,6 +2,8 @@
 // Exit status: 0 when the reply's "err" is 0, 1 for any other reply, 2 when no reply came (server unreachable, closed
 // without answering, or silent until the timeout), 3 for a command line that cannot be understood.
 #include <QByteArray>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -78,64 +80,43 @@ bool parseJsonValue(const QString &text, QJsonValue &out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    QString socket = QString::fromLocal8Bit(qgetenv("QIVCTL_SOCKET"));
-    QString json;
-    bool haveJson = false;
-    qint64 timeoutSeconds = 60;
-    QStringList positional;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
 
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const QString arg = QString::fromLocal8Bit(argv[i]);
-        if (optionsEnded || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
-            positional << arg;
-            continue;
-        }
-        if (arg == QLatin1String("--")) {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            std::fputs(USAGE, stdout);
-            return ExitSuccess;
-        }
-        // Options with a value: "--name VALUE" or "--name=VALUE".
-        QString name = arg;
-        QString value;
-        bool inlineValue = false;
-        const int eq = arg.indexOf(QLatin1Char('='));
-        if (eq > 0) {
-            name = arg.left(eq);
-            value = arg.mid(eq + 1);
-            inlineValue = true;
-        }
-        if (name != QLatin1String("--socket") && name != QLatin1String("--timeout") && name != QLatin1String("--json"))
-            return usageError(QStringLiteral("unknown option %1").arg(name));
-        if (!inlineValue) {
-            if (i + 1 >= argc) return usageError(QStringLiteral("%1 needs a value").arg(name));
-            value = QString::fromLocal8Bit(argv[++i]);
-        }
-        if (name == QLatin1String("--socket")) {
-            socket = value;
-        } else if (name == QLatin1String("--json")) {
-            json = value;
-            haveJson = true;
-        } else {
-            bool ok = false;
-            timeoutSeconds = value.toLongLong(&ok);
-            if (!ok || timeoutSeconds < 1)
-                return usageError(QStringLiteral("--timeout needs a whole number of seconds, 1 or more"));
-        }
+    // The parser reads the options; the help is USAGE above, which also explains request building and exit status.
+    // Options may stand anywhere, "--" ends them, and a word such as "n:=-5" is a parameter since it does not begin
+    // with "-".
+    QCommandLineParser parser;
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption socketOption(QStringLiteral("socket"), QString(), QStringLiteral("PATH"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QString(), QStringLiteral("REQUEST"));
+    parser.addOptions({helpOption, socketOption, timeoutOption, jsonOption});
+    if (!parser.parse(arguments)) return usageError(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(USAGE, stdout);
+        return ExitSuccess;
     }
+
+    qint64 timeoutSeconds = 60;
+    if (parser.isSet(timeoutOption)) {
+        bool ok = false;
+        timeoutSeconds = parser.value(timeoutOption).toLongLong(&ok);
+        if (!ok || timeoutSeconds < 1)
+            return usageError(QStringLiteral("--timeout needs a whole number of seconds, 1 or more"));
+    }
+    const QString socket =
+        parser.isSet(socketOption) ? parser.value(socketOption) : QString::fromLocal8Bit(qgetenv("QIVCTL_SOCKET"));
+    QStringList positional = parser.positionalArguments();
 
     if (socket.isEmpty()) return usageError(QStringLiteral("no socket: give --socket PATH or set QIVCTL_SOCKET"));
 
     QJsonObject request;
-    if (haveJson) {
+    if (parser.isSet(jsonOption)) {
         if (!positional.isEmpty())
             return usageError(QStringLiteral("--json takes the whole request; no command or parameters may follow"));
         QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8(), &error);
+        const QJsonDocument doc = QJsonDocument::fromJson(parser.value(jsonOption).toUtf8(), &error);
         if (error.error != QJsonParseError::NoError || !doc.isObject())
             return usageError(QStringLiteral("--json needs a JSON object: %1")
                                   .arg(error.error != QJsonParseError::NoError ? error.errorString()
