@@ -1,18 +1,13 @@
 // DaemonFixture: the fixture of the suites that run the daemon binary (build/bin/qivclient) as a real process.
-// Each test gets a fresh temporary appliance root with the stand-in zfs and object-store tool in place: their state
-// directories below the root, the tool at its appliance path and the build's bin directory first on the daemon's
-// PATH, so that no test daemon can reach a real zfs. A daemon still running after the test must quit cleanly.
-// Used from the test's own thread, except call(), which any thread may use.
+// Each test gets a fresh temporary appliance root with the stand-in zfs and object-store tool in place (state below
+// the root, the bin directory first on PATH, so that no test daemon reaches a real zfs). A daemon still running
+// after the test must quit cleanly. Used from the test's own thread, except call(), which any thread may use.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <QByteArray>
 #include <QJsonObject>
 #include <QProcess>
-#include <QProcessEnvironment>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 class DaemonFixture : public ::testing::Test {
@@ -33,8 +28,7 @@ protected:
 
     // Everything the daemon has written to standard output so far (after waiting a moment for more).
     QByteArray daemonOutput();
-    // One request on socket(): {"cmd": cmd, "params": params}, without "params" when it is empty. An empty object
-    // when no reply came.
+    // One request on socket(), without "params" when they are empty; an empty object when no reply came.
     QJsonObject call(const QString &cmd, const QJsonObject &params = QJsonObject()) const;
 
     // An appliance path ("/ovra/...") below the root.
