@@ -1,13 +1,6 @@
 #include "appdata.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
-#include <QSocketNotifier>
-#include <cerrno>
-#include <cstdio>
 
 #include "approot.h"
 #include "kp2file.h"
@@ -17,30 +10,11 @@
 namespace {
 AppData *g_appData = nullptr;
 
-// Self-pipe between the signal handler and the event loop: the handler writes the signal number as one byte, the
-// main thread's notifier reads it. Both ends are non-blocking, so a full pipe drops a signal instead of blocking the
-// handler (a quit already pending is enough).
-int g_signalPipe[2] = {-1, -1};
-
-void installHandler(int signal) {
-    struct sigaction sa = {};
-    sa.sa_handler = sigInt_AppQuit;
-    sigemptyset(&sa.sa_mask);
-    // SA_RESTART: a SIGHUP or SIGPIPE must not interrupt a system call in progress on any thread.
-    sa.sa_flags = SA_RESTART;
-    sigaction(signal, &sa, nullptr);
-}
+// The position printed on the trace line when the client rejects its start-up configuration. It is part of the
+// daemon's output format, not this file's line number: it stays as it is when the code around it moves.
+const char *const kStartErrorFile = "appdata.cpp";
+const int kStartErrorLine = 114;
 }  // namespace
-
-void sigInt_AppQuit(int signal) {
-    const int savedErrno = errno;
-    if (g_signalPipe[1] >= 0) {
-        const char byte = static_cast<char>(signal);
-        ssize_t ignored = write(g_signalPipe[1], &byte, 1);
-        (void)ignored;
-    }
-    errno = savedErrno;
-}
 
 AppData *IAppData() {
     return g_appData;
@@ -52,31 +26,11 @@ AppData *AppData::create() {
 }
 
 AppData::AppData() {
-    if (g_signalPipe[0] < 0 && pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        m_signalNotifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
-        connect(m_signalNotifier, &QSocketNotifier::activated, this, &AppData::onSignalPipe);
-    }
-    installHandler(SIGHUP);
-    installHandler(SIGPIPE);
+    catchHangupAndPipe();
     qRegisterMetaType<KP2RpcPacket>("KP2RpcPacket");
     setConfigurationDir(AppRoot::path(AppRoot::ConfigDir));
     m_server.add(&m_router);
-    installHandler(SIGINT);
-    installHandler(SIGTERM);
-}
-
-void AppData::onSignalPipe() {
-    char pending[64];
-    ssize_t n;
-    while ((n = read(g_signalPipe[0], pending, sizeof pending)) > 0) {
-        for (ssize_t i = 0; i < n; ++i) {
-            if (pending[i] != SIGINT && pending[i] != SIGTERM)
-                continue;  // SIGHUP and SIGPIPE are caught only so that they neither stop nor interrupt the process
-            fputs("Wait for quit ...\n", stdout);
-            fflush(stdout);
-            QCoreApplication::quit();
-        }
-    }
+    catchInterruptAndTerminate();
 }
 
 QString AppData::usage() {
@@ -109,7 +63,7 @@ bool AppData::start() {
     KP2Journals myJournals;
     if (!m_router.loadConfigure(myJournals, m_config)) {
         std::lock_guard<std::mutex> lock(PRINT_MUTEX);
-        PRINTPOS("appdata.cpp", 114, "start");
+        PRINTPOS(kStartErrorFile, kStartErrorLine, "start");
         PRINTNAME(QStringLiteral("myJournals.toObject()"));
         PRINTLN(myJournals.toObject());
         return false;

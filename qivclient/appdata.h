@@ -37,6 +37,10 @@ public:
 
 private:
     AppData();
+    // Signal handling (appdata_unix.cpp), installed in two steps of the construction: first for SIGHUP and SIGPIPE,
+    // last for SIGINT and SIGTERM.
+    void catchHangupAndPipe();
+    void catchInterruptAndTerminate();
     void onSignalPipe();
 
     // Construction order matters: the router reaches the client, the server dispatches to the router.

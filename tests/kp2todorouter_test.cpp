@@ -1,5 +1,4 @@
-// Dispatch through the router tree, the server-level fallback for unknown commands, the cabinet's stores and the
-// interface listing.
+// Dispatch through the router tree, the server-level fallback for unknown commands and the interface listing.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -274,31 +273,6 @@ TEST(KP2TodoRouter, NameListingCoversTheSubtreeWithoutFiltering) {
     EXPECT_EQ(names, (QStringList{"help_interfaces", "help_interfaces", "only_comment", "with_token", "hidden",
                                   "hidden_by_text", "shown_unpublished_false", "empty_template", "leading",
                                   "help_interfaces", "y", "w"}));
-}
-
-TEST(KP2Cabinet, StoresAreSeparateAndReportMisses) {
-    KP2Cabinet cabinet;
-    cabinet.insert("protocol", 128);
-    EXPECT_EQ(cabinet.value("protocol").toInt(), 128);
-    EXPECT_TRUE(cabinet.value("missing").isUndefined());
-    EXPECT_EQ(cabinet.object(), (QJsonObject{{"protocol", 128}}));
-    EXPECT_FALSE(cabinet.contains("protocol"));
-
-    cabinet.set("name", "n");
-    cabinet.set("count", 3);
-    QJsonValue out(QStringLiteral("untouched"));
-    EXPECT_FALSE(cabinet.get("missing", out));
-    EXPECT_EQ(out.toString(), "untouched");
-    EXPECT_TRUE(cabinet.get("count", out));
-    EXPECT_EQ(out.toInt(), 3);
-    EXPECT_EQ(cabinet.getString("name"), "n");
-    EXPECT_EQ(cabinet.getString("count"), "");
-    EXPECT_EQ(cabinet.getString("missing"), "");
-    cabinet.remove("name");
-    EXPECT_EQ(cabinet.keys(), QStringList{"count"});
-    cabinet.clear();
-    EXPECT_TRUE(cabinet.keys().isEmpty());
-    EXPECT_EQ(cabinet.value("protocol").toInt(), 128);
 }
 
 #include "kp2todorouter_test.moc"

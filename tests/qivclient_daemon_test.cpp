@@ -2,29 +2,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
-#include <functional>
+
+#include "daemonfixture.h"
+#include "testsupport.h"
+
+using namespace testsupport;
 
 namespace {
-
-const QString kDaemon = QStringLiteral(QIV_BIN_DIR "/qivclient");
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QThread::msleep(5);
-    }
-    return true;
-}
 
 // True once the process has handlers installed for SIGHUP, SIGINT, SIGPIPE and SIGTERM ("SigCgt" in its status).
 bool catchesQuitSignals(qint64 pid) {
@@ -40,118 +26,92 @@ bool catchesQuitSignals(qint64 pid) {
     return false;
 }
 
-class Daemon : public ::testing::Test {
+class Daemon : public DaemonFixture {
 protected:
-    void writeConfig(const QString &path, const QJsonObject &cfg) {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QJsonDocument(cfg).toJson());
-    }
-
-    // Starts the daemon with --root and the given extra arguments and waits until its handlers are in place.
-    void startDaemon(const QStringList &extra) {
-        proc.setProgram(kDaemon);
-        proc.setArguments(QStringList{"--root", root.path()} + extra);
-        proc.start();
-        ASSERT_TRUE(proc.waitForStarted(5000));
-    }
-
+    // Waits until the daemon's signal handlers are in place: from then on a signal reaches the handler.
     void waitReady() {
-        ASSERT_TRUE(waitUntil([&] { return catchesQuitSignals(proc.processId()); }));
+        ASSERT_TRUE(waitUntil([&] { return catchesQuitSignals(daemon.processId()); }));
     }
-
-    void TearDown() override {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.kill();
-            proc.waitForFinished(5000);
-        }
-    }
-
-    QTemporaryDir root;
-    QProcess proc;
 };
 
 TEST_F(Daemon, WithoutLocalAgentIdExitsSilentlyWith255) {
     const QString cfg = root.filePath("cfg.json");
-    writeConfig(cfg, QJsonObject{{"debugging", true}, {"appname", "x"}});
-    startDaemon({"--cfg", cfg});
-    ASSERT_TRUE(proc.waitForFinished(10000));
-    EXPECT_EQ(proc.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(proc.exitCode(), 255);
-    EXPECT_EQ(proc.readAllStandardOutput(), QByteArray());
-    EXPECT_EQ(proc.readAllStandardError(), QByteArray());
+    ASSERT_TRUE(writeJson(cfg, QJsonObject{{"debugging", true}, {"appname", "x"}}));
+    ASSERT_TRUE(start({"--cfg", cfg}));
+    ASSERT_TRUE(daemon.waitForFinished(10000));
+    EXPECT_EQ(daemon.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(daemon.exitCode(), 255);
+    EXPECT_EQ(daemonOutput(), QByteArray());
+    EXPECT_EQ(daemon.readAllStandardError(), QByteArray());
 }
 
 TEST_F(Daemon, MissingOrMalformedConfigurationExitsWith255) {
-    startDaemon({"--cfg", root.filePath("absent.json")});
-    ASSERT_TRUE(proc.waitForFinished(10000));
-    EXPECT_EQ(proc.exitCode(), 255);
+    ASSERT_TRUE(start({"--cfg", root.filePath("absent.json")}));
+    ASSERT_TRUE(daemon.waitForFinished(10000));
+    EXPECT_EQ(daemon.exitCode(), 255);
 
-    QFile bad(root.filePath("bad.json"));
-    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
-    bad.write("{\"localagentid\": \"x\"");
-    bad.close();
-    startDaemon({"--cfg", bad.fileName()});
-    ASSERT_TRUE(proc.waitForFinished(10000));
-    EXPECT_EQ(proc.exitCode(), 255);
+    const QString bad = root.filePath("bad.json");
+    ASSERT_TRUE(writeFile(bad, "{\"localagentid\": \"x\""));
+    ASSERT_TRUE(start({"--cfg", bad}));
+    ASSERT_TRUE(daemon.waitForFinished(10000));
+    EXPECT_EQ(daemon.exitCode(), 255);
 }
 
 TEST_F(Daemon, SigtermPrintsOneQuitLineAndExitsWithZero) {
     const QString cfg = root.filePath("cfg.json");
-    writeConfig(cfg, QJsonObject{{"localagentid", root.filePath("sock")}});
-    startDaemon({"--cfg", cfg});
+    ASSERT_TRUE(writeJson(cfg, QJsonObject{{"localagentid", root.filePath("sock")}}));
+    ASSERT_TRUE(start({"--cfg", cfg}));
     waitReady();
-    ::kill(proc.processId(), SIGTERM);
-    ASSERT_TRUE(proc.waitForFinished(10000));
-    EXPECT_EQ(proc.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(proc.exitCode(), 0);
-    EXPECT_EQ(proc.readAllStandardOutput(), QByteArray("Wait for quit ...\n"));
+    ::kill(daemon.processId(), SIGTERM);
+    ASSERT_TRUE(daemon.waitForFinished(10000));
+    EXPECT_EQ(daemon.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(daemon.exitCode(), 0);
+    EXPECT_EQ(daemonOutput(), QByteArray("Wait for quit ...\n"));
 }
 
 TEST_F(Daemon, SigintAlsoQuits) {
     const QString cfg = root.filePath("cfg.json");
-    writeConfig(cfg, QJsonObject{{"localagentid", "   "}});  // blanks are a name, not an empty id
-    startDaemon({"--cfg", cfg});
+    ASSERT_TRUE(writeJson(cfg, QJsonObject{{"localagentid", "   "}}));  // blanks are a name, not an empty id
+    ASSERT_TRUE(start({"--cfg", cfg}));
     waitReady();
-    ::kill(proc.processId(), SIGINT);
-    ASSERT_TRUE(proc.waitForFinished(10000));
-    EXPECT_EQ(proc.exitCode(), 0);
-    EXPECT_EQ(proc.readAllStandardOutput(), QByteArray("Wait for quit ...\n"));
+    ::kill(daemon.processId(), SIGINT);
+    ASSERT_TRUE(daemon.waitForFinished(10000));
+    EXPECT_EQ(daemon.exitCode(), 0);
+    EXPECT_EQ(daemonOutput(), QByteArray("Wait for quit ...\n"));
 }
 
 TEST_F(Daemon, SighupAndSigpipeLeaveItRunning) {
     const QString cfg = root.filePath("cfg.json");
-    writeConfig(cfg, QJsonObject{{"localagentid", root.filePath("sock")}});
-    startDaemon({"--cfg", cfg});
+    ASSERT_TRUE(writeJson(cfg, QJsonObject{{"localagentid", root.filePath("sock")}}));
+    ASSERT_TRUE(start({"--cfg", cfg}));
     waitReady();
     for (int i = 0; i < 3; ++i) {
-        ::kill(proc.processId(), SIGHUP);
-        ::kill(proc.processId(), SIGPIPE);
+        ::kill(daemon.processId(), SIGHUP);
+        ::kill(daemon.processId(), SIGPIPE);
     }
     // Had either signal kept its default action the process would die by it (a crash exit) instead of ending
     // normally on the SIGTERM sent after them.
-    ::kill(proc.processId(), SIGTERM);
-    ASSERT_TRUE(proc.waitForFinished(10000));
-    EXPECT_EQ(proc.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(proc.exitCode(), 0);
-    EXPECT_EQ(proc.readAllStandardOutput(), QByteArray("Wait for quit ...\n"));
+    ::kill(daemon.processId(), SIGTERM);
+    ASSERT_TRUE(daemon.waitForFinished(10000));
+    EXPECT_EQ(daemon.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(daemon.exitCode(), 0);
+    EXPECT_EQ(daemonOutput(), QByteArray("Wait for quit ...\n"));
 }
 
 TEST_F(Daemon, WithoutCfgReadsConfigJsonBelowTheRoot) {
-    writeConfig(root.filePath("ovra/etc/orvane/config.json"), QJsonObject{{"localagentid", root.filePath("sock")}});
-    startDaemon({});
+    ASSERT_TRUE(writeJson(path("/ovra/etc/orvane/config.json"), QJsonObject{{"localagentid", root.filePath("sock")}}));
+    ASSERT_TRUE(start({}));
     waitReady();
-    ::kill(proc.processId(), SIGTERM);
-    ASSERT_TRUE(proc.waitForFinished(10000));
-    EXPECT_EQ(proc.exitCode(), 0);  // 255 would mean the file below the root was not read
+    ::kill(daemon.processId(), SIGTERM);
+    ASSERT_TRUE(daemon.waitForFinished(10000));
+    EXPECT_EQ(daemon.exitCode(), 0);  // 255 would mean the file below the root was not read
 }
 
 TEST_F(Daemon, HelpExplainsTheOptions) {
-    startDaemon({"--help"});
-    ASSERT_TRUE(proc.waitForFinished(10000));
-    EXPECT_EQ(proc.exitCode(), 0);
-    const QByteArray out = proc.readAllStandardOutput();
+    ASSERT_TRUE(start({"--help"}));
+    ASSERT_TRUE(daemon.waitForFinished(10000));
+    EXPECT_EQ(daemon.exitCode(), 0);
+    const QByteArray out = daemonOutput();
     EXPECT_TRUE(out.contains("--cfg"));
     EXPECT_TRUE(out.contains("--root"));
 }

@@ -4,67 +4,27 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryDir>
 #include <atomic>
 #include <thread>
 
+#include "daemonfixture.h"
 #include "testsupport.h"
 
 using namespace testsupport;
 
 namespace {
 
-class DaemonE2E : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(root.isValid()); }
-    void TearDown() override {
-        // A clean quit ends with status 0; a sanitizer build of the daemon that found a fault ends otherwise.
-        if (daemon.state() != QProcess::NotRunning) {
-            daemon.terminate();
-            ASSERT_TRUE(daemon.waitForFinished(20000));
-            EXPECT_EQ(daemon.exitStatus(), QProcess::NormalExit);
-            EXPECT_EQ(daemon.exitCode(), 0) << daemon.readAllStandardError().constData();
-        }
-        stopProcess(agent);
-    }
-
-    QString path(const QString &appliancePath) const { return root.path() + appliancePath; }
-    QString socket() const { return root.filePath("run/qiv/qivclient.sock"); }
-
-    // Starts the daemon with debugging on and waits for its "Local agent: " line, printed once it listens.
-    void startDaemon(const QString &socketName) {
-        ASSERT_TRUE(
-            writeJson(root.filePath("cfg.json"), QJsonObject{{"debugging", true}, {"localagentid", socketName}}));
-        daemon.start(binPath("qivclient"), {"--root", root.path(), "--cfg", root.filePath("cfg.json")});
-        ASSERT_TRUE(daemon.waitForStarted(5000));
-        ASSERT_TRUE(waitUntil([&] {
-            daemon.waitForReadyRead(10);
-            stdoutSeen += daemon.readAllStandardOutput();
-            return stdoutSeen.contains("Local agent: ");
-        })) << stdoutSeen.constData();
-    }
-
-    QJsonObject call(const QString &cmd, const QJsonObject &params = QJsonObject()) {
-        QJsonObject req{{"cmd", cmd}};
-        if (!params.isEmpty()) req.insert("params", params);
-        return request(socket(), req);
-    }
-
-    QTemporaryDir root;
-    QProcess daemon;
-    QProcess agent;
-    QByteArray stdoutSeen;
-};
+using DaemonE2E = DaemonFixture;
 
 TEST_F(DaemonE2E, StartsInAMissingDirectoryAndAnnouncesItselfOnce) {
-    startDaemon(socket());
-    EXPECT_EQ(stdoutSeen, QByteArray("Local agent: ") + socket().toUtf8() + "\n");
+    ASSERT_TRUE(serve());
+    EXPECT_EQ(daemonOutput(), QByteArray("Local agent: ") + socket().toUtf8() + "\n");
     EXPECT_EQ(call("no_such_command").value("err").toInt(), 9885);
 }
 
 TEST_F(DaemonE2E, SettingsSavedOverTheSocketAreLoadedBackNormalised) {
-    ASSERT_TRUE(startAgent(agent, path("/run/ovra/localsockets/.ls.brimvex.agent."), {"--sn", "SN42"}));
-    startDaemon(socket());
+    ASSERT_TRUE(startAgent("SN42"));
+    ASSERT_TRUE(serve());
 
     // Before any save there is no settings file.
     QJsonObject reply = call("qivclient_settingload");
@@ -103,7 +63,7 @@ TEST_F(DaemonE2E, SettingsSavedOverTheSocketAreLoadedBackNormalised) {
 }
 
 TEST_F(DaemonE2E, HelpRequestsAnswerTheEmptyUsageAndRunNothing) {
-    startDaemon(socket());
+    ASSERT_TRUE(serve());
     const QJsonObject reply = request(socket(), QJsonObject{{"cmd", "qivclient_settingsave"}, {"help", 0}});
     EXPECT_EQ(reply, (QJsonObject{{"err", 9999}, {"elapsed", reply.value("elapsed")}}));
     EXPECT_FALSE(QFile::exists(path("/ovra/etc/qivclient/settings.json")));
@@ -113,7 +73,7 @@ TEST_F(DaemonE2E, ZfsStorageListsTheZfsMountsOfTheMountTable) {
     ASSERT_TRUE(
         writeFile(path("/proc/self/mounts"),
                   "tank/data /tank/data zfs rw 0 0\n/dev/sda1 / ext4 rw 0 0\ntank/my\\040docs /d zfs rw 0 0\n"));
-    startDaemon(socket());
+    ASSERT_TRUE(serve());
     const QJsonObject reply = call("qivclient_zfstorage");
     ASSERT_EQ(reply.value("err").toInt(-1), 0);
     const QJsonObject tank = reply.value("results").toObject().value("tank").toObject();
@@ -122,7 +82,7 @@ TEST_F(DaemonE2E, ZfsStorageListsTheZfsMountsOfTheMountTable) {
 }
 
 TEST_F(DaemonE2E, ConcurrentSavesAndLoadsNeverSeeHalfASettingsFile) {
-    startDaemon(socket());
+    ASSERT_TRUE(serve());
     ASSERT_EQ(call("qivclient_settingsave", QJsonObject()).value("err").toInt(-1), 0);
 
     // Each writer saves settings whose fields all carry its own number; a load must see one writer's whole set.

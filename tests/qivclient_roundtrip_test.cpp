@@ -2,14 +2,12 @@
 // snapshot, upload, listings, removal, failures, hostile names and the guards on remote paths.
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 
+#include "daemonfixture.h"
 #include "testsupport.h"
 
 using namespace testsupport;
@@ -18,41 +16,16 @@ namespace {
 
 const char *const kSerial = "SN-E2E";
 
-class RoundTrip : public ::testing::Test {
+class RoundTrip : public DaemonFixture {
 protected:
+    // Backups enabled, with the stand-in core agent answering the machine's serial number.
     void SetUp() override {
-        ASSERT_TRUE(root.isValid());
-        zfsState = root.filePath("fake/zfs");
-        orvState = root.filePath("fake/orv");
-        QDir().mkpath(zfsState);
-        QDir().mkpath(orvState);
-        QDir().mkpath(root.filePath("ovra/sbin"));
-        ASSERT_TRUE(QFile::link(binPath("orvclient"), root.filePath("ovra/sbin/orvclient")));
-        env = QProcessEnvironment::systemEnvironment();
-        env.insert("PATH", QStringLiteral(QIV_BIN_DIR ":") + env.value("PATH"));
-        env.insert("QIV_FAKE_ZFS_DIR", zfsState);
-        env.insert("QIV_FAKE_ORV_DIR", orvState);
-        ASSERT_TRUE(startAgent(agent, root.filePath("run/ovra/localsockets/.ls.brimvex.agent."), {"--sn", kSerial}));
+        ASSERT_NO_FATAL_FAILURE(DaemonFixture::SetUp());
+        ASSERT_TRUE(startAgent(kSerial));
         ASSERT_TRUE(writeJson(
-            root.filePath("ovra/etc/qivclient/settings.json"),
+            path("/ovra/etc/qivclient/settings.json"),
             QJsonObject{{"active", true}, {"orvane", QJsonObject{{"url", "http://s"}, {"uid", "u"}, {"pwd", "p"}}}}));
-        ASSERT_TRUE(writeJson(root.filePath("cfg.json"), QJsonObject{{"debugging", true}, {"localagentid", socket()}}));
-        daemon.setProcessEnvironment(env);
-        daemon.setWorkingDirectory(root.path());
-        daemon.start(binPath("qivclient"), {"--root", root.path(), "--cfg", root.filePath("cfg.json")});
-        ASSERT_TRUE(daemon.waitForStarted(5000));
-        ASSERT_TRUE(waitUntil([&] { return daemonOutput().contains("Local agent: "); }));
-    }
-    void TearDown() override {
-        stopProcess(daemon);
-        stopProcess(agent);
-    }
-
-    QString socket() const { return root.filePath("run/qivclient.sock"); }
-    QByteArray daemonOutput() {
-        daemon.waitForReadyRead(10);
-        output += daemon.readAllStandardOutput();
-        return output;
+        ASSERT_TRUE(serve());
     }
 
     // Runs the stand-in zfs directly (test set-up and inspection).
@@ -79,11 +52,6 @@ protected:
         keys.sort();
         return keys;
     }
-    QJsonObject call(const QString &cmd, const QJsonObject &params = QJsonObject()) {
-        QJsonObject req{{"cmd", cmd}};
-        if (!params.isEmpty()) req.insert("params", params);
-        return request(socket(), req);
-    }
     // Waits until the worker has uploaded and destroyed every snapshot.
     bool settled() {
         return waitUntil(
@@ -101,14 +69,6 @@ protected:
         }
         return calls;
     }
-
-    QTemporaryDir root;
-    QString zfsState;
-    QString orvState;
-    QProcessEnvironment env;
-    QProcess agent;
-    QProcess daemon;
-    QByteArray output;
 };
 
 TEST_F(RoundTrip, BackupIsUploadedListedAndRemoved) {
