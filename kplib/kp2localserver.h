@@ -1,7 +1,7 @@
 // KP2LocalServer: the local RPC server. It listens on one Unix-domain stream socket from the event loop of the thread
 // that starts it (a running event loop there is needed to accept), hands each connection to a KP2LocalSocket worker
-// thread, and dispatches requests through its root router. localRequest() is the blocking client side of the same
-// protocol for talking to other local services.
+// thread, and dispatches requests through its root router. localRequest() (kp2localrequest.cpp) is the blocking
+// client side of the same protocol for talking to other local services.
 // Thread-safety: start/stop/add belong to the owning thread; doCall and localRequest may run on any thread. The
 // destructor stops every connection worker and waits for it. The server owns its root router, not the children.
 #pragma once
@@ -14,7 +14,6 @@
 #include "kp2todorouter.h"
 
 class KP2LocalServerPrivate;
-class KP2LocalSocket;
 
 class KP2LocalServer : public QLocalServer {
     Q_OBJECT
@@ -58,7 +57,6 @@ protected:
     void incomingConnection(quintptr socketDescriptor) override;
 
 private:
-    friend class KP2LocalSocket;
     KP2LocalServerPrivate *d;
     Q_DISABLE_COPY(KP2LocalServer)
 };

@@ -1,45 +1,37 @@
 #include "kp2localsocket.h"
 
-#include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QByteArray>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QJsonArray>
-#include <QJsonObject>
 #include <QThread>
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "kp2cabinet.h"
-#include "kp2localserver.h"
-#include "kp2localserver_p.h"
+#include "kp2linux/lnx2socketio.h"
 #include "kp2rpcpacket.h"
 
 // How the worker runs:
-// - It blocks in poll() on two descriptors, the connection and an eventfd that stop() writes to, without a time
-//   limit: bytes, a hang-up and a stop request all end the wait, so an idle connection costs no wake-ups at all.
-// - It reads in chunks and decodes every complete datagram before reading more. Decoding consumes from the front of
-//   the buffer, so the chunk size bounds the bytes moved per datagram and a long pipeline of requests costs time in
-//   proportion to its length. The rest of a datagram larger than a chunk is read in steps of up to 1 MiB.
-// - It never holds more than one datagram's worth of bytes: anything that cannot become a valid datagram (a bad
-//   mark, broken JSON, a header announcing more than KP2RpcPacket::MaxDatagramSize) ends the connection at once
-//   instead of being buffered until the peer gives up.
-// - Replies go out one datagram per request, in request order, with send(MSG_NOSIGNAL) so that a vanished peer is
-//   an error code and not a signal. A peer that does not take a reply within 30 s loses its connection.
-// - As its last act the worker closes the connection, leaves the server's registry and deletes the object.
+// - It blocks in recv() on its one descriptor, without a time limit: bytes, a hang-up and a stop request (which
+//   shuts the socket down) all end the wait, so an idle connection costs no wake-ups at all, and a request costs two
+//   system calls, the recv() that brings it and the send() of its reply.
+// - Lnx2DatagramReader cuts the bytes into datagrams; anything that cannot become one ends the connection.
+// - Replies go out one datagram per request, in request order. A peer that does not take a reply within 30 s loses
+//   its connection.
+// - As its last act the worker closes the connection, leaves the registry and deletes the object.
+//
+// The stop protocol, all under lifeLock: stop() sets stopRequested and, unless a command runs, shuts the socket down,
+// which wakes the worker from recv() or from its wait for room to send. The worker closes the socket under the same
+// lock, so a shutdown never meets a closed (and perhaps already reused) descriptor. A command that runs is left to
+// finish: its reply goes out if the socket takes it at once, and no further request is dispatched.
 
 namespace {
 
-constexpr int READ_CHUNK = 16 * 1024;
-constexpr int READ_LARGE = 1024 * 1024;
-constexpr qint64 WRITE_DRAIN_MS = 30000;
+constexpr qint64 WRITE_LIMIT_MS = 30000;
 
 // The result code of a request on which no command has reported.
 constexpr int CODE_NOTHING_REPORTED = 9999;
@@ -48,205 +40,155 @@ constexpr int CODE_NOTHING_REPORTED = 9999;
 
 class KP2LocalSocketPrivate {
 public:
+    KP2LocalSocketPrivate(int fd, KP2LocalSocket::Dispatch dispatch, const bool *debugging,
+                          KP2LocalSocketRegistry *registry)
+        : dispatch(std::move(dispatch)), debugging(debugging), registry(registry), fd(fd) {}
+
     KP2LocalSocket *q = nullptr;
-    KP2LocalServer *server = nullptr;
-    int fd = -1;
-    const bool *debugging = nullptr;
-    QByteArray buffer;
-    int pending = 0;  // total size of a datagram whose header is in, 0 when none
+    const KP2LocalSocket::Dispatch dispatch;
+    const bool *const debugging;
+    KP2LocalSocketRegistry *const registry;
+    Lnx2DatagramReader reader;
     KP2Cabinet cabinet;
 
-    int wakeFd = -1;
-    // Only a flag: nothing is published with it, the eventfd does the waking, and a late sight of it merely costs one
-    // more pass; relaxed loads and stores suffice.
-    std::atomic<bool> stopRequested{false};
-
-    // The end-of-life handshake with stop(): the worker may delete the object only when no stop() waits on it.
     std::mutex lifeLock;
     std::condition_variable lifeChanged;
-    bool running = false;  // guarded by lifeLock
-    int stoppers = 0;      // guarded by lifeLock
-    pthread_t thread{};    // the worker thread, once ownThread is set; guarded by lifeLock
-    bool ownThread = false;
+    int fd;                      // open while the worker runs, -1 after; written under lifeLock by the worker only
+    bool stopRequested = false;  // guarded by lifeLock
+    bool inCommand = false;      // guarded by lifeLock
+    int stoppers = 0;            // stop() calls waiting for the end; guarded by lifeLock
+    std::thread::id thread;      // the worker thread once it runs; guarded by lifeLock
 
-    static void *entry(void *arg);
-    void serve();
-    bool receive();
-    bool decodePass();
-    bool handle(const KP2RpcPacket &request);
-    bool writeAll(const QByteArray &bytes);
+    // Enters the registry and starts the worker thread; false (registry left again) when no thread can be started.
+    bool start();
+    void run();
+    bool answer(const KP2RpcPacket &request);
+    // REQUIRES: lifeLock held.
     void requestStop();
 };
 
-KP2LocalSocket::KP2LocalSocket(KP2LocalServer *server, quintptr descriptor, const bool *debuggingFlag)
-    : QObject(nullptr), d(new KP2LocalSocketPrivate) {
+void KP2LocalSocketRegistry::attach(KP2LocalSocketPrivate *worker) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_workers.insert(worker);
+}
+
+void KP2LocalSocketRegistry::detach(KP2LocalSocketPrivate *worker) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_workers.erase(worker);
+    m_gone.notify_all();
+}
+
+void KP2LocalSocketRegistry::stopAll() {
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (KP2LocalSocketPrivate *worker : m_workers) {
+        // Alive: a worker leaves the registry (under m_lock) before it goes.
+        std::lock_guard<std::mutex> guard(worker->lifeLock);
+        worker->requestStop();
+    }
+    // No limit: every worker has been asked to end and does so as soon as the command it may be running returns.
+    m_gone.wait(lock, [this] { return m_workers.empty(); });
+}
+
+KP2LocalSocket::KP2LocalSocket(quintptr descriptor, Dispatch dispatch, const bool *debuggingFlag,
+                               KP2LocalSocketRegistry *registry)
+    : QObject(nullptr), d(new KP2LocalSocketPrivate(int(descriptor), std::move(dispatch), debuggingFlag, registry)) {
     d->q = this;
-    d->server = server;
-    d->fd = int(descriptor);
-    d->debugging = debuggingFlag;
     d->cabinet.insert(QStringLiteral("protocol"), 128);
     // The worker thread deletes this object. Without a thread affinity no event machinery of the creating thread can
     // still refer to it then.
     moveToThread(nullptr);
 
+    // The worker waits inside its system calls, so the socket must block.
     const int flags = ::fcntl(d->fd, F_GETFL);
-    if (flags >= 0) ::fcntl(d->fd, F_SETFL, flags | O_NONBLOCK);
+    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(d->fd, F_SETFL, flags & ~O_NONBLOCK);
     ::fcntl(d->fd, F_SETFD, FD_CLOEXEC);
-    d->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    d->running = true;
 
-    if (server) server->d->attach(this);
-    if (d->wakeFd >= 0) {
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
-        const bool started = ::pthread_create(&thread, &attr, &KP2LocalSocketPrivate::entry, d) == 0;
-        pthread_attr_destroy(&attr);
-        // From here on the worker owns the object and may already have deleted it.
-        if (started) return;
-    }
-    // Out of descriptors or threads: the peer gets a closed connection rather than one nobody serves, and the
-    // object goes with the next turn of this thread's event loop.
-    d->running = false;
-    if (server) server->d->detach(this);
+    if (d->start()) return;  // from here on the worker owns the object and may already have deleted it
+    // Out of threads: the peer gets a closed connection rather than one nobody serves, and the object goes with the
+    // next turn of this thread's event loop.
     moveToThread(QThread::currentThread());
     deleteLater();
 }
 
 KP2LocalSocket::~KP2LocalSocket() {
     if (d->fd >= 0) ::close(d->fd);
-    if (d->wakeFd >= 0) ::close(d->wakeFd);
     delete d;
 }
 
 void KP2LocalSocket::stop() {
     std::unique_lock<std::mutex> lock(d->lifeLock);
-    if (!d->running) return;
-    if (d->ownThread && pthread_equal(pthread_self(), d->thread)) {
-        d->requestStop();  // a command asking to end its own connection: waiting here would wait for ourselves
-        return;
-    }
-    ++d->stoppers;
+    if (d->fd < 0) return;
     d->requestStop();
-    // No limit: the worker ends at its next check, after the command it may be running has returned.
-    d->lifeChanged.wait(lock, [this] { return !d->running; });
+    // A command asking to end its own connection: waiting here would wait for ourselves.
+    if (d->thread == std::this_thread::get_id()) return;
+    ++d->stoppers;
+    // No limit: the worker ends at once, or after the command it may be running has returned.
+    d->lifeChanged.wait(lock, [this] { return d->fd < 0; });
     --d->stoppers;
     // Notified under the lock: once it is released the worker may delete the object, condition variable included.
     d->lifeChanged.notify_all();
 }
 
-void KP2LocalSocket::requestStop() {
-    d->requestStop();
-}
-
-void KP2LocalSocket::run() {
-    {
-        std::lock_guard<std::mutex> guard(d->lifeLock);
-        d->thread = pthread_self();
-        d->ownThread = true;
-    }
-    d->serve();
-    ::close(d->fd);  // the peer sees the end at once, not when the last stop() has let go
-    d->fd = -1;
-    {
-        std::unique_lock<std::mutex> lock(d->lifeLock);
-        d->running = false;
-        d->lifeChanged.notify_all();
-        d->lifeChanged.wait(lock, [this] { return d->stoppers == 0; });
-    }
-    KP2LocalServer *server = d->server;
-    if (server) server->d->detach(this);  // the last use of the server: its destructor may now go on
-    delete this;
-}
-
-void *KP2LocalSocketPrivate::entry(void *arg) {
-    static_cast<KP2LocalSocketPrivate *>(arg)->q->run();
-    return nullptr;
-}
-
 void KP2LocalSocketPrivate::requestStop() {
-    stopRequested.store(true, std::memory_order_relaxed);
-    const quint64 one = 1;
-    // Fails only when the counter would overflow, and then the descriptor is readable anyway.
-    [[maybe_unused]] const ssize_t n = ::write(wakeFd, &one, sizeof one);
+    stopRequested = true;
+    // SHUT_RDWR ends a recv() with "end of stream" and a wait for room to send with an error.
+    if (!inCommand && fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
-void KP2LocalSocketPrivate::serve() {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    while (!stopRequested.load(std::memory_order_relaxed)) {
-        // No time limit: the only things this thread waits for end the wait themselves.
-        const int n = ::poll(fds, 2, -1);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[1].revents != 0) return;
-        if (fds[0].revents != 0 && !receive()) return;
+bool KP2LocalSocketPrivate::start() {
+    if (registry) registry->attach(this);  // before the thread exists: stopAll() must not miss it
+    try {
+        std::thread([this] { run(); }).detach();
+        return true;
+    } catch (const std::system_error &) {
+        // std::thread reports a thread that cannot be started by throwing; this is where that becomes a result.
     }
-}
-
-// Reads one chunk (or the rest of a large pending datagram) and decodes it. False ends the connection.
-bool KP2LocalSocketPrivate::receive() {
-    const int old = buffer.size();
-    // The rest of an announced datagram comes in larger reads, but memory follows what arrives, not what a header
-    // promises.
-    const int want = qBound(READ_CHUNK, pending - old, READ_LARGE);
-    buffer.resize(old + want);
-    ssize_t n;
-    do {
-        n = ::recv(fd, buffer.data() + old, size_t(want), 0);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-        buffer.resize(old);
-        return n < 0 && errno == EAGAIN;  // 0: the peer closed; other errors: the connection is broken
-    }
-    buffer.resize(old + int(n));
-    return decodePass();
-}
-
-bool KP2LocalSocketPrivate::decodePass() {
-    while (!stopRequested.load(std::memory_order_relaxed)) {
-        KP2RpcPacket request;
-        switch (request.fromDatagram(buffer)) {
-            case KP2RpcPacket::Incomplete:
-                pending = request.pendingSize();
-                // A large datagram leaves a large allocation behind; an idle connection should not keep it.
-                if (buffer.size() < READ_CHUNK && buffer.capacity() > 4 * READ_CHUNK) buffer.squeeze();
-                return buffer.size() <= int(KP2RpcPacket::MaxDatagramSize);
-            case KP2RpcPacket::KeepAlive:
-                continue;
-            case KP2RpcPacket::Decoded:
-                pending = 0;
-                if (request.isKeepAlive())  // "{}" or a JSON text that is not an object: nothing to answer
-                    continue;
-                if (!handle(request)) return false;
-                continue;
-            default:
-                // Malformed bytes never become valid and the decoder does not skip them: nothing more can be answered
-                // on this connection, so it ends rather than keep buffering whatever the peer sends.
-                return false;
-        }
-    }
+    if (registry) registry->detach(this);
     return false;
 }
 
-bool KP2LocalSocketPrivate::handle(const KP2RpcPacket &request) {
+void KP2LocalSocketPrivate::run() {
+    {
+        std::lock_guard<std::mutex> guard(lifeLock);
+        thread = std::this_thread::get_id();
+    }
+    KP2RpcPacket request;
+    while (reader.next(fd, request) == Lnx2DatagramReader::Packet && answer(request)) {
+    }
+    {
+        std::unique_lock<std::mutex> lock(lifeLock);
+        ::close(fd);  // the peer sees the end at once, not when the last stop() has let go
+        fd = -1;
+        lifeChanged.notify_all();
+        lifeChanged.wait(lock, [this] { return stoppers == 0; });
+    }
+    if (registry) registry->detach(this);  // the last use of what the owner lent: stopAll() may now return
+    delete q;
+}
+
+// Dispatches one request and writes its reply. False ends the connection.
+bool KP2LocalSocketPrivate::answer(const KP2RpcPacket &request) {
+    {
+        std::lock_guard<std::mutex> guard(lifeLock);
+        if (stopRequested) return false;  // requests still buffered after a stop go unanswered
+        inCommand = true;
+    }
     // The cabinet lives as long as the connection. Without a fresh start its journal would hand the previous
     // request's outcome, "err": 0 say, to a command that fails without recording a code.
     cabinet.reset(CODE_NOTHING_REPORTED, QString(), QJsonArray());
     cabinet.begin();
     QJsonObject reply{{QStringLiteral("err"), CODE_NOTHING_REPORTED}};
-    if (server) server->doCall(reply, request, &cabinet);
+    if (dispatch) dispatch(reply, request, &cabinet);
     cabinet.toRetObject(reply, debugging && *debugging);
     const QByteArray datagram = KP2RpcPacket(reply).toDatagram();
+    bool stopping;
+    {
+        std::lock_guard<std::mutex> guard(lifeLock);
+        inCommand = false;
+        stopping = stopRequested;
+    }
     // A reply too large to frame cannot be sent, and skipping it would shift every later reply onto the wrong request.
     if (datagram.isEmpty()) return false;
-    return writeAll(datagram);
-}
-
-bool KP2LocalSocketPrivate::writeAll(const QByteArray &bytes) {
-    QElapsedTimer clock;
-    clock.start();
-    return KP2LocalServerPrivate::sendAll(fd, bytes, clock, WRITE_DRAIN_MS, wakeFd);
+    // After a stop request the reply goes out only if the socket takes it without waiting.
+    return lnx2SendAll(fd, datagram, QDeadlineTimer(stopping ? 0 : WRITE_LIMIT_MS)) && !stopping;
 }

@@ -1,37 +1,66 @@
-// KP2LocalSocket: one accepted connection of KP2LocalServer, served by a detached thread of its own. The thread reads
-// datagrams, dispatches each non-empty request through the server and writes one reply datagram per request, in
-// request order; it ends when the peer closes, the peer sends something that is not a valid datagram, a reply cannot
-// be delivered, or stop() is called.
+// KP2LocalSocket: one accepted connection of the local RPC service, served by a detached thread of its own. The
+// thread reads datagrams, hands each non-empty request to a dispatch callback and writes one reply datagram per
+// request, in request order; it ends when the peer closes, the peer sends something that is not a valid datagram, a
+// reply cannot be delivered within 30 s, or it is asked to stop.
 // Ownership: the worker thread owns the object and deletes it as its last act; do not delete it yourself. (When no
 // thread can be started, the connection is closed and the object deleted by the creating thread's event loop.)
-// Created by KP2LocalServer::incomingConnection; with a null server nothing dispatches and every reply is 9999.
+// KP2LocalSocketRegistry: the live workers of one owner, so that the owner can stop them all and wait for them.
+// Thread-safe: stop() and stopAll() may be called from any thread.
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <unordered_set>
 
-class KP2LocalServer;
+class KP2Cabinet;
 class KP2LocalSocketPrivate;
+
+class KP2LocalSocketRegistry {
+public:
+    KP2LocalSocketRegistry() = default;
+    // REQUIRES: no worker registered (stopAll() has returned and no worker was created with this registry since).
+    ~KP2LocalSocketRegistry() = default;
+
+    // Asks every registered worker to end and waits until each has made its last use of what it was given. No time
+    // limit: a worker inside a command finishes that command first.
+    void stopAll();
+
+private:
+    friend class KP2LocalSocketPrivate;
+    void attach(KP2LocalSocketPrivate *worker);
+    void detach(KP2LocalSocketPrivate *worker);
+
+    std::mutex m_lock;
+    std::condition_variable m_gone;
+    std::unordered_set<KP2LocalSocketPrivate *> m_workers;  // guarded by m_lock
+    Q_DISABLE_COPY(KP2LocalSocketRegistry)
+};
 
 class KP2LocalSocket : public QObject {
     Q_OBJECT
 public:
-    // Takes over descriptor (a connected stream socket) and starts the worker thread. debuggingFlag, when not null,
-    // is read at every reply and must outlive the connection.
-    KP2LocalSocket(KP2LocalServer *server, quintptr descriptor, const bool *debuggingFlag);
+    // Answers one request on the worker thread: reply holds {"err": 9999} when called, cabinet is the connection's
+    // (its journal freshly reset, "protocol" = 128 in its value store). What the cabinet's journal records decides
+    // the final "err" and "errmsg" of the reply.
+    using Dispatch = std::function<void(QJsonObject &reply, const QJsonObject &request, KP2Cabinet *cabinet)>;
+
+    // Takes over descriptor (a connected stream socket) and starts the worker thread. With an empty dispatch nothing
+    // answers and every reply is {"err": 9999}. debuggingFlag, when not null, is read at every reply ("elapsed" and
+    // "journals" when set). dispatch, debuggingFlag and registry (when not null) must stay usable until the worker
+    // has left registry, which stopAll() waits for; without a registry, until the connection has ended.
+    KP2LocalSocket(quintptr descriptor, Dispatch dispatch, const bool *debuggingFlag, KP2LocalSocketRegistry *registry);
     ~KP2LocalSocket() override;
 
-    // Asks the worker to end and waits until it has (after the command it may be running); the object must not be
-    // touched after this returns. Called on the worker thread itself (from a command), it only asks.
+    // Asks the worker to end and waits until it has: a wait for the peer ends at once, a command in progress
+    // finishes and its reply goes out if the socket takes it without waiting. The object must not be touched after
+    // this returns. Called on the worker thread itself (from a command), it only asks.
     // REQUIRES: the worker has not ended yet, which only a caller that keeps the peer open can know.
     void stop();
 
 private:
-    void run();
-    // Asks the worker to end without waiting.
-    void requestStop();
-
-    friend class KP2LocalServer;
-    friend class KP2LocalSocketPrivate;
     KP2LocalSocketPrivate *d;
     Q_DISABLE_COPY(KP2LocalSocket)
 };

@@ -1,5 +1,6 @@
 // The local RPC server over real sockets in a temporary directory: framing on a connection, reply order, journal
-// reset between requests, closing of misbehaving peers, worker lifetime, start-up, and the localRequest client.
+// reset between requests, closing of misbehaving peers, workers ending with their peers and with the server,
+// start-up, and the localRequest client.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,7 +17,6 @@
 #include <vector>
 
 #include "kp2localserver.h"
-#include "kp2localsocket.h"
 #include "kp2rpcpacket.h"
 #include "kp2serverharness.h"
 
@@ -223,31 +223,6 @@ TEST_F(KP2LocalServerTest, DestroyingTheServerEndsIdleConnections) {
     EXPECT_EQ(peer.reply().value("err").toInt(), 0);
     m_server.reset();
     EXPECT_TRUE(peer.closedByServer());
-}
-
-TEST(KP2LocalSocket, StopEndsTheWorkerAndClosesTheConnection) {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    const int baseline = threadCount();
-    auto *worker = new KP2LocalSocket(nullptr, quintptr(fds[0]), nullptr);
-    // Without a server nothing dispatches: the reply reports that nothing was recorded.
-    const QByteArray request = datagram(cmd("echo"));
-    ASSERT_EQ(::write(fds[1], request.constData(), size_t(request.size())), request.size());
-    char buf[256];
-    QByteArray got;
-    KP2RpcPacket reply;
-    while (true) {
-        const ssize_t n = ::read(fds[1], buf, sizeof buf);
-        ASSERT_GT(n, 0);
-        got.append(buf, int(n));
-        if (reply.fromDatagram(got) == KP2RpcPacket::Decoded) break;
-    }
-    EXPECT_EQ(QJsonObject(reply), (QJsonObject{{"err", 9999}}));
-
-    worker->stop();
-    EXPECT_EQ(::read(fds[1], buf, sizeof buf), 0);  // the worker closed its end
-    EXPECT_TRUE(harness::waitFor([&] { return threadCount() == baseline; }));
-    ::close(fds[1]);
 }
 
 TEST(KP2LocalServerStart, CreatesMissingDirectoriesReplacesStaleSocketAndOpensToAll) {
