@@ -6,7 +6,6 @@
 #include <QProcess>
 #include <QReadLocker>
 #include <QWriteLocker>
-#include <thread>
 
 #include "approot.h"
 #include "kp2file.h"
@@ -18,6 +17,13 @@ namespace {
 
 const char *const kAlias = "myorvane";
 const char *const kBucket = "bucket1";
+
+// The position printed in the scheduler's two trace lines. It is part of the service's output, which readers of the
+// trace match on, and not the position of the code that prints them in this file.
+const char *const kSchedulerTraceFile = "qivclient.cpp";
+const char *const kSchedulerTraceFunction = "scheduleRun";
+const int kReportTraceLine = 431;
+const int kBackupTraceLine = 441;
 
 // A trace line whose label is given as text rather than taken from the expression, for the lines whose label is
 // fixed (the tool's standard error, the scheduler's markers at their established positions).
@@ -38,36 +44,23 @@ OrvTool storeTool() {
     return OrvTool(AppRoot::path(AppRoot::StoreTool));
 }
 
-// Starts `body` on a detached thread when this caller is the one that changed `running` from clear to set.
-// `live` counts the threads that may still touch the client: a thread's body reads the client's flags and queue
-// even after it has cleared its running flag (the hand-over checks), so the running flags alone cannot tell the
-// destructor when the client is no longer used. The count goes up before the thread exists and down as the
-// thread's very last access to the client. Sequentially consistent, like every flag of the client.
-template <typename Body>
-void startOnce(std::atomic<bool> &running, std::atomic<int> &live, Body body) {
-    bool expected = false;
-    if (!running.compare_exchange_strong(expected, true)) return;
-    live.fetch_add(1);
-    std::thread([&live, body] {
-        body();
-        live.fetch_sub(1);
-    }).detach();
-}
-
 }  // namespace
 
-QivClient::QivClient(QObject *parent) : QObject(parent) {}
+QivClient::QivClient(QObject *parent)
+    : QObject(parent),
+      // The scheduler always has work: only a stop request ends it, and a start() that withdraws the request while
+      // the thread is ending keeps that thread going.
+      m_scheduler([this] { return scheduleRun(); }, [] { return true; }),
+      m_backupWorker([this] { return backupRun(); }, [this] { return m_backupQueue.count() > 0; }),
+      m_downloadWorker([this] { return downloadRun(); }, [this] { return m_downloadQueue.count() > 0; }) {}
 
 QivClient::~QivClient() {
-    // Only tests destroy a client; the service's client lives until the process ends. The threads use the client
-    // until their last instruction, which comes after they have cleared their running flags (the hand-over checks),
-    // so wait until none is left (see startOnce). The wait has no limit because an upload in progress cannot be cut
-    // short without losing it; every other step of the threads is bounded.
-    m_schedulerStop = true;
-    m_backupStop = true;
-    m_downloadStop = true;
-    m_wake.notify_all();
-    while (m_liveThreads.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Only tests destroy a client; the service's client lives until the process ends. The scheduler goes first
+    // because its backup cycles start the backup worker. Stopping waits without a limit because an upload in
+    // progress cannot be cut short without losing it; every other step of the threads is bounded.
+    m_scheduler.stop();
+    m_backupWorker.stop();
+    m_downloadWorker.stop();
 }
 
 // ---- settings ----
@@ -118,7 +111,7 @@ bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
 
 bool QivClient::settingsLoad(KP2Journals &journals, QJsonObject &view) {
     if (!loadSettings(journals, &view)) return false;
-    view.insert(QStringLiteral("inbackup"), m_backupRunning.load() ? 1 : 0);
+    view.insert(QStringLiteral("inbackup"), m_backupWorker.isRunning() ? 1 : 0);
     const QString backupTime = textUpToNul(KP2File::readAll(AppRoot::path(AppRoot::BackupTimeFile)).trimmed());
     if (!backupTime.isEmpty()) view.insert(QStringLiteral("backuptime"), backupTime);
     return true;
@@ -127,11 +120,7 @@ bool QivClient::settingsLoad(KP2Journals &journals, QJsonObject &view) {
 bool QivClient::loadConfigure(KP2Journals &journals, const QJsonObject &config) {
     Q_UNUSED(config);
     m_active = false;
-    if (loadSettings(journals, nullptr)) {
-        // The starter clears the stop request, not the new thread (see scheduleRun).
-        m_schedulerStop = false;
-        startScheduler();
-    }
+    if (loadSettings(journals, nullptr)) m_scheduler.start();
     return true;
 }
 
@@ -139,13 +128,12 @@ bool QivClient::settingsSave(KP2Journals &journals, const QJsonObject &settings)
     // Written whole or not at all, so that neither a crash nor the scheduler's concurrent read sees half a file.
     if (!KP2File::saveJsonAtomic(AppRoot::path(AppRoot::SettingsFile), settings, true)) return false;
     if (!loadSettings(journals, nullptr)) {
-        m_schedulerStop = true;
-        m_wake.notify_all();
+        m_scheduler.requestStop();
         return true;
     }
-    // A scheduler told to stop by an earlier save that could not be read back keeps running after all.
-    m_schedulerStop = false;
-    startScheduler();
+    // start() withdraws the stop request: a scheduler told to stop by an earlier save that could not be read back
+    // keeps running after all.
+    m_scheduler.start();
     return true;
 }
 
@@ -199,49 +187,21 @@ QString QivClient::machineRoot() {
 
 // ---- threads ----
 
-void QivClient::startScheduler() {
-    startOnce(m_schedulerRunning, m_liveThreads, [this] { scheduleRun(); });
-}
-
-void QivClient::startBackupWorker() {
-    startOnce(m_backupRunning, m_liveThreads, [this] { backupRun(); });
-}
-
-void QivClient::startDownloadWorker() {
-    startOnce(m_downloadRunning, m_liveThreads, [this] { downloadRun(); });
-}
-
-void QivClient::schedulerSleep(qint64 ms) {
-    std::unique_lock<std::mutex> lock(m_wakeLock);
-    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_schedulerStop.load(); });
-}
-
-void QivClient::scheduleRun() {
-    // The stop request is cleared by the starters (loadConfigure, settingsSave) before they start this thread, not
-    // here: a thread that cleared it itself would wipe out a stop asked for between its start and its first
-    // instruction (a client destroyed right after loadConfigure), and then run, and be waited for, for ever.
-    m_schedulerRunning = true;
+bool QivClient::scheduleRun() {
     KP2Journals journal;
     QElapsedTimer reportTimer;
     QElapsedTimer backupTimer;
     reportTimer.start();
     backupTimer.start();
-    for (;;) {
-        if (m_schedulerStop.load()) {
-            m_schedulerRunning = false;
-            // A save that cleared the stop request just before the flag went down found a scheduler running and
-            // started none; take over again so that one keeps running.
-            bool expected = false;
-            if (m_schedulerStop.load() || !m_schedulerRunning.compare_exchange_strong(expected, true)) return;
-            continue;
-        }
+    while (!m_scheduler.stopRequested()) {
         if (!m_active.load()) {
-            schedulerSleep(m_units.passMs);
+            m_scheduler.waitForStop(m_units.passMs);
             continue;
         }
         if (reportTimer.elapsed() > m_reportInterval.load()) {
             reportTimer.restart();
-            traceAt("qivclient.cpp", 431, "scheduleRun", QStringLiteral("\"Reporting\""), QStringLiteral("Reporting"));
+            traceAt(kSchedulerTraceFile, kReportTraceLine, kSchedulerTraceFunction, QStringLiteral("\"Reporting\""),
+                    QStringLiteral("Reporting"));
             continue;
         }
         if (backupTimer.elapsed() > m_backupInterval.load()) {
@@ -249,8 +209,9 @@ void QivClient::scheduleRun() {
             backupCycle(journal);
             continue;
         }
-        schedulerSleep(m_units.passMs);
+        m_scheduler.waitForStop(m_units.passMs);
     }
+    return true;
 }
 
 void QivClient::backupCycle(KP2Journals &journal) {
@@ -258,7 +219,8 @@ void QivClient::backupCycle(KP2Journals &journal) {
     journal.reset(9999, QString(), QJsonArray());
     KP2File::saveText(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
                       AppRoot::path(AppRoot::BackupTimeFile), QStringLiteral("UTF8"));
-    traceAt("qivclient.cpp", 441, "scheduleRun", QStringLiteral("\"Backuping\""), QStringLiteral("Backuping"));
+    traceAt(kSchedulerTraceFile, kBackupTraceLine, kSchedulerTraceFunction, QStringLiteral("\"Backuping\""),
+            QStringLiteral("Backuping"));
 
     // Datasets are compared exactly as stored: a name with a stray blank selects nothing.
     const QStringList selected =
@@ -286,7 +248,7 @@ bool QivClient::zfsbackup(KP2Journals &journals, const QString &dmpath) {
         return false;  // a zfs still running is killed by the QProcess destructor
     }
     m_backupQueue.push(snapshot);
-    startBackupWorker();
+    m_backupWorker.start();
     return true;
 }
 
@@ -301,24 +263,12 @@ void QivClient::uploadOne(const QString &snapshot) {
     QProcess::startDetached(QStringLiteral("zfs"), {QStringLiteral("destroy"), snapshot});
 }
 
-void QivClient::backupRun() {
-    for (;;) {
-        m_backupRunning = true;
-        if (!updateAlias()) {
-            // Names stay queued for the next worker, which the next successful snapshot starts.
-            m_backupRunning = false;
-            return;
-        }
-        QString snapshot;
-        while (!m_backupStop.load() && m_backupQueue.pop(snapshot)) uploadOne(snapshot);
-        if (m_handOverHook) m_handOverHook();
-        m_backupRunning = false;
-        // A name pushed after the last pop but before the flag went down found a worker running and started none:
-        // look once more and take the work back if no other worker has started meanwhile.
-        if (m_backupStop.load() || m_backupQueue.count() == 0) return;
-        bool expected = false;
-        if (!m_backupRunning.compare_exchange_strong(expected, true)) return;
-    }
+bool QivClient::backupRun() {
+    // Names stay queued for the next worker, which the next successful snapshot starts.
+    if (!updateAlias()) return false;
+    QString snapshot;
+    while (!m_backupWorker.stopRequested() && m_backupQueue.pop(snapshot)) uploadOne(snapshot);
+    return true;
 }
 
 // ---- remote store ----
@@ -390,28 +340,16 @@ bool QivClient::remoteDwload(KP2Journals &journal, const QString &subpath, const
         return false;
     }
     m_downloadQueue.push(QJsonObject{{"path", machineRoot() + subpath}, {"target", target}});
-    startDownloadWorker();
+    m_downloadWorker.start();
     return true;
 }
 
 bool QivClient::downloadRun() {
-    for (;;) {
-        m_downloadRunning = true;
-        if (!updateAlias()) {
-            m_downloadRunning = false;
-            return false;
-        }
-        QJsonObject task;
-        while (!m_downloadStop.load() && m_downloadQueue.pop(task)) {
-            // A failed download is dropped: there is nobody to report it to.
-            storeTool().get(task.value(QStringLiteral("path")).toString(),
-                            task.value(QStringLiteral("target")).toString());
-        }
-        if (m_handOverHook) m_handOverHook();
-        m_downloadRunning = false;
-        // The same hand-over as the backup worker's: a task queued just as the loop ended is not left behind.
-        if (m_downloadStop.load() || m_downloadQueue.count() == 0) return true;
-        bool expected = false;
-        if (!m_downloadRunning.compare_exchange_strong(expected, true)) return true;
+    if (!updateAlias()) return false;
+    QJsonObject task;
+    while (!m_downloadWorker.stopRequested() && m_downloadQueue.pop(task)) {
+        // A failed download is dropped: there is nobody to report it to.
+        storeTool().get(task.value(QStringLiteral("path")).toString(), task.value(QStringLiteral("target")).toString());
     }
+    return true;
 }

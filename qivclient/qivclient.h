@@ -1,9 +1,9 @@
 // QivClient: the backup client. It holds the settings, the cached machine serial number, the backup and download
-// queues and the flags of its threads (scheduler, backup worker, download worker), and implements every operation
-// behind the service's RPC commands.
+// queues and its three background threads (scheduler, backup worker, download worker, each a KP2Worker), and
+// implements every operation behind the service's RPC commands.
 // Thread-safe: operations run on connection threads and on the client's own threads at the same time; the settings
-// are swapped whole under a lock and the thread flags are atomics. The client outlives its threads (it lives as long
-// as the process); a client destroyed earlier first stops them (see the destructor).
+// are swapped whole under a lock and the flags are atomics. The client outlives its threads (it lives as long as the
+// process); a client destroyed earlier first stops them (see the destructor).
 #pragma once
 
 #include <QJsonObject>
@@ -11,13 +11,12 @@
 #include <QReadWriteLock>
 #include <QString>
 #include <atomic>
-#include <condition_variable>
-#include <functional>
 #include <mutex>
 
 #include "bxstorage.h"
 #include "kp2journals.h"
 #include "kp2lfqueue.h"
+#include "kp2worker.h"
 
 class QivClient : public QObject {
     Q_OBJECT
@@ -43,8 +42,6 @@ public:
 
     // Backups.
     bool zfsbackup(KP2Journals &journals, const QString &dmpath);
-    void scheduleRun();
-    void backupRun();
 
     // Remote store.
     bool updateAlias() const;
@@ -52,12 +49,11 @@ public:
     bool remoteLoadby(KP2Journals &journal, QJsonObject &result, const QString &dmpath);
     bool remoteRemove(KP2Journals &journal, const QString &subpath);
     bool remoteDwload(KP2Journals &journal, const QString &subpath, const QString &target);
-    bool downloadRun();
 
     // Observers, for the settings view and for tests.
     bool isActive() const { return m_active.load(); }
-    bool isBackupRunning() const { return m_backupRunning.load(); }
-    bool isSchedulerRunning() const { return m_schedulerRunning.load(); }
+    bool isBackupRunning() const { return m_backupWorker.isRunning(); }
+    bool isSchedulerRunning() const { return m_scheduler.isRunning(); }
     qint64 reportInterval() const { return m_reportInterval.load(); }
     qint64 backupInterval() const { return m_backupInterval.load(); }
     int backupQueueCount() const { return m_backupQueue.count(); }
@@ -72,11 +68,6 @@ public:
     // REQUIRES: called before any settings are loaded or threads started.
     void setTimeUnits(const TimeUnits &units) { m_units = units; }
 
-    // Test hook: runs on a worker (backup or download) after it has found its queue empty and before it clears
-    // its running flag, the moment at which work handed over by another thread could otherwise be left behind.
-    // REQUIRES: set before any worker starts.
-    void setHandOverHook(std::function<void()> hook) { m_handOverHook = std::move(hook); }
-
     // Machine root of every remote path: "myorvane/bucket1/<serial>/".
     QString machineRoot();
 
@@ -87,11 +78,11 @@ private:
         QString pwd;
     };
     Credentials credentials() const;
-    void startScheduler();
-    void startBackupWorker();
-    void startDownloadWorker();
-    // Sleeps up to ms, returning early when the scheduler is asked to stop.
-    void schedulerSleep(qint64 ms);
+    // The bodies of the three threads (see KP2Worker): true when they have run out of work, false when they give up
+    // and leave the queue for the next thread. The scheduler's work never runs out; it ends when asked to stop.
+    bool scheduleRun();
+    bool backupRun();
+    bool downloadRun();
     void backupCycle(KP2Journals &journal);
     void uploadOne(const QString &snapshot);
     // Listing shared by both remote listings: false (and the trace line) when the tool fails.
@@ -104,20 +95,12 @@ private:
     std::atomic<qint64> m_backupInterval{5};
     mutable QReadWriteLock m_credLock;  // guards m_cred: replaced whole by loadSettings, read by the remote operations
     Credentials m_cred;
-    std::atomic<bool> m_schedulerRunning{false};
-    std::atomic<bool> m_schedulerStop{false};
     KP2LFQueue<QString> m_backupQueue;
-    std::atomic<bool> m_backupRunning{false};
-    std::atomic<bool> m_backupStop{false};
     KP2LFQueue<QJsonObject> m_downloadQueue;
-    std::atomic<bool> m_downloadRunning{false};
-    std::atomic<bool> m_downloadStop{false};
     BXStorage m_storage;
     TimeUnits m_units;
-    // Threads started by the client that have not yet made their last access to it; the destructor waits for 0.
-    std::atomic<int> m_liveThreads{0};
-    std::function<void()> m_handOverHook;
-    // Wakes the scheduler's sleep when it is asked to stop.
-    std::mutex m_wakeLock;
-    std::condition_variable m_wake;
+    // The client's threads; the destructor stops them before any other member goes.
+    KP2Worker m_scheduler;
+    KP2Worker m_backupWorker;
+    KP2Worker m_downloadWorker;
 };

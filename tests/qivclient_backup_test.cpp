@@ -337,29 +337,6 @@ TEST_F(BackupTest, RefusedAliasLeavesNamesQueuedUntilALaterWorkerUploadsThem) {
     }
 }
 
-TEST_F(BackupTest, WorkHandedOverAsAWorkerRunsOutIsNotLeftBehind) {
-    startAgentWithSn();
-    addDatasets({"tank/first", "tank/late"});
-    writeSettings(settings(true, {}));
-    QivClient client;
-    KP2Journals journal;
-    ASSERT_TRUE(client.loadSettings(journal, nullptr));
-    // The late name arrives at the worst moment: the worker has found its queue empty but still shows as running,
-    // so the producer starts no worker of its own.
-    std::atomic<int> handOvers{0};
-    client.setHandOverHook([&] {
-        if (handOvers.fetch_add(1) == 0) {
-            KP2Journals late;
-            EXPECT_TRUE(client.zfsbackup(late, "tank/late"));
-        }
-    });
-    ASSERT_TRUE(client.zfsbackup(journal, "tank/first"));
-    ASSERT_TRUE(waitUntil([&] { return pipeCalls().size() == 2 && !client.isBackupRunning(); }));
-    EXPECT_EQ(client.backupQueueCount(), 0);
-    EXPECT_EQ(handOvers.load(), 2);  // the same worker took the late name back and then ran out again
-    EXPECT_TRUE(waitUntil([&] { return listSnapshots().isEmpty(); }));
-}
-
 TEST_F(BackupTest, SnapshotsQueuedWhileWorkersComeAndGoAreEachUploadedOnce) {
     // Each upload is four processes (script, bash, zfs send, the tool), about 0.1 s: 80 uploads keep this test near
     // ten seconds while still ending and starting a worker a few dozen times.
