@@ -182,14 +182,17 @@ QJsonArray OrvTool::parseListing(const QByteArray &standardOutput) {
 
 QString OrvTool::listingTime(const QJsonValue &lastModified) {
     // Date and time are read apart, never as a local date-time: the stamp is copied, not converted, so a wall-clock
-    // time that does not exist locally (a daylight-saving gap) must still come out as written.
+    // time that does not exist locally (a daylight-saving gap) must still come out as written. The ISO forms, not
+    // format strings: a format string builds a general date-time parser on every call, which made a listing of
+    // 10,000 objects take ten times as long.
     const QString written = lastModified.toString().left(19);
-    const QDate date = QDate::fromString(written.left(10), QStringLiteral("yyyy-MM-dd"));
-    const QTime time = QTime::fromString(written.mid(10), QStringLiteral("'T'HH:mm:ss"));
+    if (written.size() != 19 || written.at(10) != QLatin1Char('T')) return QString();
+    const QDate date = QDate::fromString(written.left(10), Qt::ISODate);
+    const QTime time = QTime::fromString(written.mid(11), Qt::ISODate);
     if (!date.isValid() || !time.isValid()) return QString();
-    const QString formatted =
-        date.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char(' ') + time.toString(QStringLiteral("HH:mm:ss"));
-    // The parsers also take a sign before a field ("+024-05-01"); only digits exactly as written count.
+    const QString formatted = date.toString(Qt::ISODate) + QLatin1Char(' ') + time.toString(Qt::ISODate);
+    // The parsers are lenient (a sign before a field, "+024-05-01", other separators); only the stamp exactly as
+    // written counts.
     return QString(written).replace(10, 1, QLatin1Char(' ')) == formatted ? formatted : QString();
 }
 
