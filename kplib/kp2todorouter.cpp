@@ -97,12 +97,10 @@ bool KP2TodoRouter::dispatch(const QByteArray &prefix, bool viaCall, QJsonObject
     const QString cmd = commandName(request, &nameable);
     if (cmd.isEmpty()) return false;
     if (nameable) {
-        // indexOfMethod searches the most derived class first and then its bases, so inherited slots count too.
-        const QByteArray signature = prefix + cmd.toLatin1() + SLOT_SIGNATURE;
-        const int index = metaObject()->indexOfMethod(signature.constData());
-        if (index >= 0) {
+        const auto slot = slotIndexes().constFind(prefix + cmd.toLatin1());
+        if (slot != slotIndexes().constEnd()) {
             // The slot reports through the cabinet; having found it is all that dispatch answers for.
-            invokeSlot(this, index, &reply, request, cabinet);
+            invokeSlot(this, *slot, &reply, request, cabinet);
             return true;
         }
         // Depth first, in insertion order, over a copy so that no lock is held while children run their slots.
@@ -113,6 +111,20 @@ bool KP2TodoRouter::dispatch(const QByteArray &prefix, bool viaCall, QJsonObject
     }
     reply.insert(QLatin1String("err"), 9885);
     return false;
+}
+
+const QHash<QByteArray, int> &KP2TodoRouter::slotIndexes() const {
+    std::call_once(m_slotsOnce, [this] {
+        // In index order, so that a slot that a derived class declares again (a higher index) wins, as it does for
+        // QMetaObject::indexOfMethod, which searches the most derived class first.
+        const QMetaObject *meta = metaObject();
+        for (int i = 0; i < meta->methodCount(); ++i) {
+            const QByteArray signature = meta->method(i).methodSignature();
+            if (signature.endsWith(SLOT_SIGNATURE))
+                m_slots.insert(signature.left(signature.size() - int(qstrlen(SLOT_SIGNATURE))), i);
+        }
+    });
+    return m_slots;
 }
 
 void KP2TodoRouter::inject(QJsonObject *reply, int err, const QString &errmsg) const {

@@ -6,6 +6,8 @@
 // complete before serving starts. Children are not owned.
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -61,8 +63,14 @@ private:
     bool dispatch(const QByteArray &prefix, bool viaCall, QJsonObject &reply, const QJsonObject &request,
                   KP2Cabinet *cabinet);
 
+    // The command slots of this router's class, by name ("__LS__" names included), made on first dispatch: the
+    // meta-object never changes, and a search of it by signature cost most of a request's time.
+    const QHash<QByteArray, int> &slotIndexes() const;
+
     mutable std::mutex m_lock;
     QList<KP2TodoRouter *> m_children;  // guarded by m_lock
+    mutable std::once_flag m_slotsOnce;
+    mutable QHash<QByteArray, int> m_slots;  // written once, under m_slotsOnce
 
     Q_DISABLE_COPY(KP2TodoRouter)
 };
