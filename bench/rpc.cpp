@@ -28,6 +28,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -298,6 +299,45 @@ void BM_IdleCpu(benchmark::State &state) {
 }
 BENCHMARK(BM_IdleCpu)->ArgName("server")->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
+// Console output plus the round-trip rates, to print how the server compares with the minimal one: the median over
+// repetitions (run with --benchmark_repetitions and --benchmark_enable_random_interleaving on a busy machine).
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            const auto rate = run.counters.find("items_per_second");
+            if (run.run_name.function_name != "BM_RoundTrip" || rate == run.counters.end()) continue;
+            // Single runs, or only the medians when the repetitions are reported as aggregates.
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Iteration || median)
+                rates[{run.run_name.args == "server:0" ? 0 : 1, int(run.threads)}].push_back(rate->second.value);
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    // Prints the ratio for one number of connections; false when measured and below goal.
+    bool ratio(int connections, double goal) {
+        const double ours = median(rates[{0, connections}]);
+        const double minimal = median(rates[{1, connections}]);
+        if (ours <= 0 || minimal <= 0) return true;
+        const double r = ours / minimal;
+        std::printf(
+            "round trips on %d connection%s: KP2LocalServer %.1fk/s, minimal server %.1fk/s, ratio %.2f "
+            "(goal >= %.1f): %s\n",
+            connections, connections == 1 ? "" : "s", ours / 1000, minimal / 1000, r, goal,
+            r >= goal ? "PASS" : "FAIL");
+        return r >= goal;
+    }
+
+private:
+    static double median(std::vector<double> values) {
+        if (values.empty()) return 0;
+        std::sort(values.begin(), values.end());
+        const size_t n = values.size();
+        return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    }
+    std::map<std::pair<int, int>, std::vector<double>> rates;  // by (server, connections)
+};
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -306,10 +346,13 @@ int main(int argc, char **argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     Servers servers;
     g_servers = &servers;
-    benchmark::RunSpecifiedBenchmarks();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     g_servers = nullptr;
-    return 0;
+    const bool one = reporter.ratio(1, 0.8);
+    const bool sixteen = reporter.ratio(16, 1.0);
+    return one && sixteen ? 0 : 1;
 }
 
 #include "rpc.moc"

@@ -12,8 +12,10 @@ echo "== machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs, $(unam
 echo "== lock-free queue, 4 producers and 1 consumer, against std::mutex + std::deque"
 build/bin/bench_lfqueue --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
   --benchmark_report_aggregates_only=true
-echo "== local RPC server against a minimal poll() server"
-build/bin/bench_rpc
+echo "== local RPC server against a minimal poll() server: round trips (median of 7), then pipelining and idle cost"
+build/bin/bench_rpc --benchmark_filter=BM_RoundTrip --benchmark_repetitions=7 \
+  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true || true
+build/bin/bench_rpc --benchmark_filter='BM_Pipelined|BM_IdleCpu'
 echo "== listing parse, 10,000 and 100,000 lines"
 build/bin/bench_listing
 echo "== upload of a 1 GiB stand-in stream against the same pipeline run in a shell"
