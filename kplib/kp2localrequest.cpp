@@ -1,6 +1,4 @@
 // KP2LocalServer::localRequest, the client side of the local RPC protocol: one request, one reply, one connection.
-#include <unistd.h>
-
 #include <QDeadlineTimer>
 #include <QFile>
 #include <limits>
@@ -39,6 +37,6 @@ bool KP2LocalServer::localRequest(const QString &serverName, const QJsonObject &
         ok = Lnx2DatagramReader().next(fd, answer, deadline) == Lnx2DatagramReader::Packet;
         if (ok) *reply = answer;
     }
-    ::close(fd);
+    lnx2Close(fd);
     return ok;
 }

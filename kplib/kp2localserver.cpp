@@ -1,10 +1,9 @@
 #include "kp2localserver.h"
 
-#include <sys/socket.h>
-
 #include <QDir>
 #include <QFileInfo>
 
+#include "kp2linux/lnx2socketio.h"
 #include "kp2localserver_p.h"
 #include "kp2localsocket.h"
 
@@ -45,7 +44,7 @@ bool KP2LocalServer::start(const QString &name) {
     if (!ok) return false;
     // QLocalServer listens with a small fixed backlog; raising it on the listening socket lets bursts of clients
     // wait in the kernel rather than be refused.
-    ::listen(int(socketDescriptor()), PENDING_LIMIT);
+    lnx2SetListenBacklog(int(socketDescriptor()), PENDING_LIMIT);
     d->name = name;
     return true;
 }

@@ -1,9 +1,5 @@
 #include "kp2localsocket.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -99,9 +95,7 @@ KP2LocalSocket::KP2LocalSocket(quintptr descriptor, Dispatch dispatch, const boo
     moveToThread(nullptr);
 
     // The worker waits inside its system calls, so the socket must block.
-    const int flags = ::fcntl(d->fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(d->fd, F_SETFL, flags & ~O_NONBLOCK);
-    ::fcntl(d->fd, F_SETFD, FD_CLOEXEC);
+    lnx2MakeBlocking(d->fd);
 
     if (d->start()) return;  // from here on the worker owns the object and may already have deleted it
     // Out of threads: the peer gets a closed connection rather than one nobody serves, and the object goes with the
@@ -111,7 +105,7 @@ KP2LocalSocket::KP2LocalSocket(quintptr descriptor, Dispatch dispatch, const boo
 }
 
 KP2LocalSocket::~KP2LocalSocket() {
-    if (d->fd >= 0) ::close(d->fd);
+    if (d->fd >= 0) lnx2Close(d->fd);
     delete d;
 }
 
@@ -132,7 +126,7 @@ void KP2LocalSocket::stop() {
 void KP2LocalSocketPrivate::requestStop() {
     stopRequested = true;
     // SHUT_RDWR ends a recv() with "end of stream" and a wait for room to send with an error.
-    if (!inCommand && fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    if (!inCommand && fd >= 0) lnx2Shutdown(fd);
 }
 
 bool KP2LocalSocketPrivate::start() {
@@ -157,7 +151,7 @@ void KP2LocalSocketPrivate::run() {
     }
     {
         std::unique_lock<std::mutex> lock(lifeLock);
-        ::close(fd);  // the peer sees the end at once, not when the last stop() has let go
+        lnx2Close(fd);  // the peer sees the end at once, not when the last stop() has let go
         fd = -1;
         lifeChanged.notify_all();
         lifeChanged.wait(lock, [this] { return stoppers == 0; });

@@ -1,6 +1,7 @@
 #include "kp2linux/lnx2socketio.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -30,6 +31,24 @@ bool waitUntil(int fd, short events, const QDeadlineTimer &deadline) {
 }
 
 }  // namespace
+
+void lnx2MakeBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+void lnx2Shutdown(int fd) {
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+void lnx2Close(int fd) {
+    ::close(fd);
+}
+
+void lnx2SetListenBacklog(int fd, int backlog) {
+    ::listen(fd, backlog);
+}
 
 int lnx2ConnectWithin(const QByteArray &path, const QDeadlineTimer &deadline) {
     sockaddr_un addr{};

@@ -10,6 +10,14 @@
 
 class KP2RpcPacket;
 
+// Makes the accepted connection fd blocking and close-on-exec, for a thread that waits inside its system calls.
+void lnx2MakeBlocking(int fd);
+// Shuts both directions of fd down: a recv() or a wait for room to send on it, in any thread, ends at once.
+void lnx2Shutdown(int fd);
+void lnx2Close(int fd);
+// Raises the backlog of the listening socket fd, so that bursts of clients wait in the kernel rather than be refused.
+void lnx2SetListenBacklog(int fd, int backlog);
+
 // Connects a new blocking stream socket to the socket file path before deadline (a listener whose backlog is full
 // makes connect() wait). Returns the descriptor, which the caller closes, or -1 when path is empty or too long, no
 // one listens there, or the deadline passes first.
