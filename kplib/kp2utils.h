@@ -92,3 +92,11 @@ QVariant KP2TraceValue(const T &v) {
         PRINTNAME(QString::fromUtf8(#expr));                   \
         PRINTLN(KP2TraceValue(expr));                          \
     } while (0)
+
+// ---- Dates and schedules ----
+
+// ---- Identifiers, checksums and validation ----
+
+// ---- Text, lists and versions ----
+
+// ---- End of the topic sections ----

@@ -9,3 +9,15 @@
 // (blanks, quotes, ";", "$(...)", backquotes, globs, newlines), and expands nothing in it. The empty text becomes ''.
 // A NUL character cannot travel in a shell word; the caller must not pass one.
 QString toShellArgEscaped(const QString &text);
+
+// ---- Dates and schedules ----
+
+// ---- Command execution and process lookup ----
+
+// ---- Identifiers, checksums and validation ----
+
+// ---- Text, lists and versions ----
+
+// ---- INI conversion and privileged file writing ----
+
+// ---- End of the topic sections ----
