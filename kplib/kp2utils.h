@@ -95,6 +95,41 @@ QVariant KP2TraceValue(const T &v) {
 
 // ---- Dates and schedules ----
 
+#include <QDateTime>  // here rather than above: each section brings what it needs
+
+// Lenient date-time input and calendar schedules. All functions are thread-safe and keep no state; results are local
+// time and an input that fits no rule gives an invalid QDateTime/QDate.
+//
+// A schedule is a JSON object of whole-number arrays: "weeks" (1 = Monday .. 7 = Sunday), "months" (1..12),
+// "days" (of the month), "hours" (0..23) and "mintes" (0..59, spelt so). A missing, non-array or empty list allows
+// every value. The earliest allowed moment (seconds 0) strictly later than from, looked for in the current calendar
+// year and the one after it only (the year of from plays no part); invalid when there is none in that window.
+// Values out of range (month 13, day 31 of April, hour 24) allow nothing.
+QDateTime nextScheduledDateTime(const QJsonObject &schedule, const QDateTime &from);
+// The same with the current year given by the caller instead of read from the system clock.
+QDateTime nextScheduledDateTime(const QJsonObject &schedule, const QDateTime &from, int currentYear);
+// Every element through toInt, sorted ascending; duplicates stay.
+QList<int> toSortList(const QJsonArray &a);
+// Parses with a format chosen by the length of s: "d", "dd", "yyyy", "MM-dd"/"MM/dd"/"HH:mm" (by character 2),
+// "HHmmss", "yyyy-MM", "HH:mm:ss", "yyyy-MM-dd", "HH:mm:ss.zzz", "yyyyMMddHHmmss", "yyyy-MM-dd HH:mm", then
+// "yyyy-MM-dd HH:mm:ss" with 'T' or ' ' between date and time, optionally with ".zzz" and a literal 'Z'
+// (lengths 19, 20, 23, 24); length 26 reads the first 23 characters, any other length above 18 the first 19.
+// Other lengths, a length-5 text with another separator and a length-20 text without 'T' and 'Z' are invalid.
+// Missing date fields give 1 January 1900, a missing time gives midnight. A trailing 'Z' does not make it UTC.
+QDateTime toDateTime(const QString &s);
+// toDateTime(toString(v)).
+QDateTime toDateTime(const QJsonValue &v);
+// The date part of toDateTime(v).
+QDate toDate(const QJsonValue &v);
+// A spreadsheet serial date: days since 30 December 1899 (the floor of serial), the fraction the time of day in
+// whole seconds. 1.5 is 31 December 1899 12:00:00. Not a finite number: invalid.
+QDateTime toDateTime(double serial);
+// "hh:mm:ss" of a duration in seconds, hours not limited to 24 ("%02d" each, integer division).
+QString secsToTimes(int secs);
+// A compiler build stamp: gccDateTime(__DATE__, __TIME__), date "Mmm dd yyyy" (month name in any case; an unknown
+// name gives January), time "hh:mm:ss".
+QDateTime gccDateTime(const QString &date, const QString &time);
+
 // ---- Identifiers, checksums and validation ----
 
 // ---- Text, lists and versions ----
