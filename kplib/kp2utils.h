@@ -134,4 +134,32 @@ QDateTime gccDateTime(const QString &date, const QString &time);
 
 // ---- Text, lists and versions ----
 
+// Takes the first field off the front of s and leaves the rest in s. Separators at the front of s are dropped one
+// character at a time while s starts with sep; the field is the text before the first sep (case-sensitive), or all
+// of s when there is none (s becomes empty); then the field and one more character are removed, and again one
+// character at a time while s starts with sep. With a one-character separator this takes a field and all the
+// separators after it ("," on ",,a,,b" gives "a" and leaves "b"); with a longer one a part of a separator can stay
+// at the front ("::" on "a::b" gives "a" and leaves ":b"). An empty sep matches nowhere: the field is all of s.
+QString takeFirstString(QString &s, const QString &sep);
+// Takes n fields and returns the last of them; n <= 0 gives "" and leaves s unchanged.
+QString takeFirstString(QString &s, int n, const QString &sep);
+// The same on bytes.
+QByteArray takeFirstString(QByteArray &b, const QByteArray &sep);
+QByteArray takeFirstString(QByteArray &b, int n, const QByteArray &sep);
+// The first / last non-empty field of s split at sep, or "" when there is none.
+QString firstString(const QString &s, const QString &sep);
+QString lastString(const QString &s, const QString &sep);
+// The non-empty words of s separated by blanks, tabs and carriage returns; a line feed belongs to a word.
+QStringList stringSplit(const QString &s);
+// The elements of a (in order, repetitions kept) that b contains under cs.
+QStringList intersect(const QStringList &a, const QStringList &b, Qt::CaseSensitivity cs);
+// A copy of a with every member of b set in it, replacing a member of the same key (members are not merged deeper).
+QJsonObject jsonMerge(const QJsonObject &a, const QJsonObject &b);
+// Compares dotted versions component by component as decimal integers (a missing, empty or non-numeric component
+// counts as 0): 0 when all are equal, else a's minus b's value at the first difference, clamped to the int range.
+// "1.2" equals "1.2.0"; "1.10" is 1 above "1.9"; "2" is 8 below "10".
+int compareVersion(const QString &a, const QString &b);
+// The same as compareVersion.
+int compareFourInt(const QString &a, const QString &b);
+
 // ---- End of the topic sections ----
