@@ -131,6 +131,40 @@ QString secsToTimes(int secs);
 QDateTime gccDateTime(const QString &date, const QString &time);
 
 // ---- Identifiers, checksums and validation ----
+// All of these are reentrant and thread-safe; the random ones draw from QRandomGenerator::global().
+
+// A short identifier: the UTF-8 bytes of s (of a fresh random UUID's text when s is empty), without "{", "-" and
+// "}", folded as v = v * 10 + byte (wrapping at 2^64) and written in base 36 (lower-case letters) or base 62
+// (digits, lower case, upper case). The same s always gives the same text; a fold of 0 gives "". Not unique.
+QString KP2Uuid(const QString &s = QString());
+QString KP2Uuid62(const QString &s = QString());
+// A digit-wise base-62 rewriting of trimmed s (characters outside [0-9a-zA-Z] are skipped). Stable for a given s
+// but not a true base conversion: different inputs may give the same text.
+QString KP2ToBase62(const QString &s);
+// n characters drawn uniformly from [0-9A-Za-z]; "" for n <= 0.
+QString randCode(int n);
+
+// MD5 as 32 lower-case hexadecimal digits: of the UTF-8 bytes of s, or of b.
+QString md5hex(const QString &s);
+QString md5hex(const QByteArray &b);
+// HMAC-SHA1 (RFC 2104) of message under key, as 40 lower-case hexadecimal digits.
+QString hmacSha1(const QByteArray &message, const QByteArray &key);
+// The CRC-32 of gzip and Ethernet (reflected 0xEDB88320); 0 for empty input.
+quint32 crc32(const QByteArray &b);
+// b as one gzip member that gzip -d reads: header 1F 8B 08 00 00000000 00 0B (no name, time 0, OS byte 11),
+// deflate data at zlib's default level, CRC-32 and length of b little-endian. Empty when zlib fails or the
+// member would not fit a QByteArray.
+QByteArray gnuzip(const QByteArray &b);
+
+// An 18-character resident identity number (ISO 7064 MOD 11-2 check character, a lower-case x counts as X),
+// after trimming. With checkBirthDate, characters 7 to 14 must also be a valid date yyyyMMdd.
+bool idcardValidate(const QByteArray &id, bool checkBirthDate);
+// The start of an iSCSI qualified name: only [a-z0-9.:-], "iqn." then a year above 1900, "-", a month 01 to 12
+// and "."; what follows the date is not checked further.
+bool iqnValid(const QString &s);
+// One to four "."-separated parts, each decimal digits of value 1 to 255 (leading zeros allowed) or exactly "0".
+// Short forms such as "10.0.0" are accepted; "", "1..2", "00" and signs or blanks are not.
+bool ipv4Valid(const QString &s);
 
 // ---- Text, lists and versions ----
 
