@@ -7,10 +7,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include "kp2linux/lnx2utils.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -18,7 +20,6 @@ namespace {
 // started from, so findProcess(name) sees exactly the sleepers of one case, running or not yet reaped.
 class Lnx2UtilsProcess : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
     QString sleeper(const QString &tag) {
         const QString name = QStringLiteral("kp%1%2").arg(tag).arg(::getpid());
         EXPECT_TRUE(QFile::link(QStringLiteral("/bin/sleep"), dir.filePath(name)));
@@ -55,83 +56,47 @@ TEST(Lnx2UtilsOutputs, LinesLoseCarriageReturnsTabsAndEmptyLines) {
     EXPECT_EQ(cmdOutputs("x\ty\n"), QStringList({"x y"}));
 }
 
-TEST_F(Lnx2UtilsProcess, CmdExecTakesStandardOutputOnSuccessAndStandardErrorOtherwise) {
+// One program per row and what each runner makes of it.
+TEST(Lnx2UtilsRunners, ReportTheExitCodeWithStandardOutputOnSuccessAndStandardErrorOtherwise) {
     const struct {
         const char *name;
         QString command;
-        bool ok;
-        QString out;
+        QString out;             // cmdExec's out, and cmdExecute's and exeCommand's when they report an exit
+        int execute;             // cmdExecute's result; cmdExec succeeds for 0
+        int limited, unlimited;  // exeCommand's with a limit of 10 s and with none
     } rows[] = {
-        {"success", QStringLiteral("/bin/echo \"two words\""), true, QStringLiteral("two words\n")},
-        {"non-zero exit", kFailing, false, QStringLiteral("bad\n")},
-        {"crash", kCrashing, false, QString()},
-        {"missing program", QStringLiteral("/nonexistent/kpprog"), false, QString()},
-        {"output ends at NUL", QStringLiteral("/bin/sh -c \"printf 'a\\0b'\""), true, QStringLiteral("a")},
+        {"success", "/bin/echo \"two words\"", "two words\n", 0, 0, 0},
+        {"non-zero exit", kFailing, "bad\n", 3, 3, 3},
+        {"crash", kCrashing, "", 9998, SIGSEGV, -1},
+        {"missing program", "/nonexistent/kpprog", "", 9998, 62, -2},
+        {"no program", "", "", 9998, 62, -2},
+        {"output ends at NUL", "/bin/sh -c \"printf 'a\\0b'\"", "a", 0, 0, 0},
     };
     for (const auto &row : rows) {
-        QString out = QStringLiteral("old");
-        EXPECT_EQ(cmdExec(row.command, out, 10000), row.ok) << row.name;
+        QString out = "old", executeOut = "old";
+        EXPECT_EQ(cmdExec(row.command, out, 10000), row.execute == 0) << row.name;
         EXPECT_EQ(out, row.out) << row.name;
+        EXPECT_EQ(cmdExecute(executeOut, QProcess::splitCommand(row.command), 10000), row.execute) << row.name;
+        EXPECT_EQ(executeOut, row.execute == 9998 ? "old" : row.out) << row.name;
+        QByteArray limitedOut = "old", unlimitedOut;
+        EXPECT_EQ(exeCommand(row.command, 10000, &limitedOut), row.limited) << row.name;
+        EXPECT_EQ(QString(limitedOut.constData()), row.limited == 62 ? "old" : row.out) << row.name;
+        EXPECT_EQ(exeCommand(row.command, 0, &unlimitedOut), row.unlimited) << row.name;
+        EXPECT_EQ(QString(unlimitedOut.constData()), row.out) << row.name;
     }
+    EXPECT_EQ(exeCommand("/bin/true", -1), 0);
 }
 
 TEST_F(Lnx2UtilsProcess, CmdExecExtendsPresentVariablesAtTheEndAndSetsNewOnes) {
-    QFile script(path(QStringLiteral("kpfound")));
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\necho found\n");
-    script.close();
-    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    ASSERT_TRUE(testsupport::writeFile(path("kpfound"), "#!/bin/sh\necho found\n"));
+    ASSERT_TRUE(QFile::setPermissions(path("kpfound"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     const QString searchPath = qEnvironmentVariable("PATH").split(':', Qt::SkipEmptyParts).join(':');
     QString out;
-    ASSERT_TRUE(cmdExec({{"PATH", dir.path()}, {"KPNEWKEY", "v"}}, QStringLiteral("/usr/bin/env"), out, 10000));
+    ASSERT_TRUE(cmdExec({{"PATH", dir.path()}, {"KPNEWKEY", "v"}}, "/usr/bin/env", out, 10000));
     EXPECT_TRUE(out.split('\n').contains("PATH=" + searchPath + ":" + dir.path())) << qPrintable(out);
     EXPECT_TRUE(out.split('\n').contains("KPNEWKEY=v")) << qPrintable(out);
-    ASSERT_TRUE(cmdExec({{"PATH", dir.path()}}, QStringLiteral("kpfound"), out, 10000));
+    EXPECT_TRUE(cmdExec({{"PATH", dir.path()}}, "kpfound", out, 10000));
     EXPECT_EQ(out, "found\n");
-}
-
-TEST_F(Lnx2UtilsProcess, CmdExecuteReturnsTheExitCodeOr9998LeavingOutUnchanged) {
-    const struct {
-        const char *name;
-        QStringList args;
-        int code;
-        QString out;
-    } rows[] = {
-        {"success", {"/bin/echo", "hi"}, 0, "hi\n"},
-        {"non-zero exit", QProcess::splitCommand(kFailing), 3, "bad\n"},
-        {"missing program", {"/nonexistent/kpprog"}, 9998, "old"},
-        {"no program", {}, 9998, "old"},
-        {"crash", QProcess::splitCommand(kCrashing), 9998, "old"},
-    };
-    for (const auto &row : rows) {
-        QString out = QStringLiteral("old");
-        EXPECT_EQ(cmdExecute(out, row.args, 10000), row.code) << row.name;
-        EXPECT_EQ(out, row.out) << row.name;
-    }
-}
-
-TEST_F(Lnx2UtilsProcess, ExeCommandResultFollowsTheSignOfTheLimit) {
-    const struct {
-        const char *name;
-        QString command;
-        int limitMs;
-        int code;
-        QByteArray out;
-    } rows[] = {
-        {"limited success", "/bin/echo hi", 10000, 0, "hi\n"},
-        {"limited non-zero exit", kFailing, 10000, 3, "bad\n"},
-        {"limited missing program", "/nonexistent/kpprog", 10000, 62, "old"},
-        {"unlimited success", "/bin/echo hi", 0, 0, "hi\n"},
-        {"unlimited non-zero exit", kFailing, 0, 3, "bad\n"},
-        {"unlimited crash", kCrashing, 0, -1, ""},
-        {"unlimited missing program", "/nonexistent/kpprog", 0, -2, ""},
-        {"detached", "/bin/true", -1, 0, "old"},
-    };
-    for (const auto &row : rows) {
-        QByteArray out = "old";
-        EXPECT_EQ(exeCommand(row.command, row.limitMs, &out), row.code) << row.name;
-        EXPECT_EQ(out, row.out) << row.name;
-    }
 }
 
 TEST_F(Lnx2UtilsProcess, ProgramsPastTheirLimitAreKilledAndReaped) {
@@ -175,7 +140,6 @@ TEST_F(Lnx2UtilsProcess, LinuxCmdRunsAndStartsPlainOrThroughSudo) {
     EXPECT_EQ(linuxCmdExec({"/bin/sh", "-c", "exit 4"}, false), 4);
     EXPECT_EQ(linuxCmdExec({"/bin/sh", "-c", "exit 4"}, true), 4);
     EXPECT_EQ(linuxCmdExec({"/nonexistent/kpprog"}, false), -2);
-    EXPECT_EQ(linuxCmdExec(QProcess::splitCommand(kCrashing), false), -1);
     QProcess cat;
     linuxCmdStart(cat, {"/bin/cat"}, false);
     ASSERT_TRUE(cat.waitForStarted(10000));
@@ -188,26 +152,22 @@ TEST_F(Lnx2UtilsProcess, LinuxCmdRunsAndStartsPlainOrThroughSudo) {
     EXPECT_EQ(out, "x\n");
 }
 
-TEST_F(Lnx2UtilsProcess, FindProcessFindsThisProcessByNameAndByExecutable) {
+TEST(Lnx2UtilsFind, FindProcessFindsThisProcessByNameExecutableAndArgument) {
     char oldName[16] = {};
     ASSERT_EQ(::prctl(PR_GET_NAME, oldName), 0);
-    const QString name = QStringLiteral("kpt%1").arg(::getpid());
+    const QString name = QStringLiteral("kpt%1").arg(::getpid()), argv0 = QCoreApplication::arguments().first();
     ASSERT_EQ(::prctl(PR_SET_NAME, name.toUtf8().constData()), 0);
-    const QList<int> byName = pidsOf(findProcess(name));
-    const QList<int> byExe = pidsOf(findProcess(QCoreApplication::applicationFilePath()));
-    const QList<int> withName = pidsOf(findProcessWith(name));
-    const QList<int> withArg = pidsOf(findProcessWith(QCoreApplication::arguments().first()));
-    const QList<int> slashedName = pidsOf(findProcess("/" + name));
+    const QJsonArray byName = findProcess(name), byExe = findProcess(QCoreApplication::applicationFilePath()),
+                     withName = findProcessWith(name), withArg = findProcessWith(argv0),
+                     slashed = findProcess("/" + name);
     ::prctl(PR_SET_NAME, oldName);
     // "self" (and "thread-self") name this process too and report pid 0.
-    for (const QList<int> &pids : {byName, byExe, withName, withArg}) {
-        EXPECT_TRUE(pids.contains(::getpid()));
-        EXPECT_TRUE(pids.contains(0));
+    for (const QJsonArray &found : {byName, byExe, withName, withArg}) {
+        EXPECT_TRUE(pidsOf(found).contains(::getpid()));
+        EXPECT_TRUE(pidsOf(found).contains(0));
     }
-    EXPECT_TRUE(slashedName.isEmpty());
-    for (const QJsonValue &entry : findProcessWith(QCoreApplication::arguments().first())) {
-        if (entry.toObject().value("pid").toInt() != ::getpid()) continue;
-        EXPECT_EQ(entry.toObject().value("cmdargs"), QJsonArray::fromStringList(QCoreApplication::arguments()));
-        EXPECT_EQ(entry.toObject().value("cmdline"), QCoreApplication::arguments().join(' '));
-    }
+    EXPECT_EQ(slashed, QJsonArray());
+    const QJsonObject self = withArg.at(pidsOf(withArg).indexOf(::getpid())).toObject();
+    EXPECT_EQ(self.value("cmdargs"), QJsonArray::fromStringList(QCoreApplication::arguments()));
+    EXPECT_EQ(self.value("cmdline"), QCoreApplication::arguments().join(' '));
 }

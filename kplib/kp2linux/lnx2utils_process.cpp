@@ -30,7 +30,8 @@ protected:
 };
 
 // Kills the program and its process group and waits for the program's exit status, so that neither a running
-// program nor a zombie is left. The direct kill covers a child that had not yet made its own group.
+// program nor a zombie is left. The direct kill covers a child that had not yet made its own group; a program that
+// never started leaves nothing to do.
 void killAndReap(QProcess &p) {
     const qint64 pid = p.processId();
     if (pid > 0) ::kill(-static_cast<pid_t>(pid), SIGKILL);
@@ -45,22 +46,18 @@ int remainingMs(int limitMs, const QElapsedTimer &began) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-enum class Outcome { NotStarted, TimedOut, Crashed, Exited };
+// Abandoned: the program did not start, or did not finish in time.
+enum class Outcome { Abandoned, Crashed, Exited };
 
 // Starts program with args, waiting startLimitMs for the start, then waits for it to finish within what remains of
-// finishLimitMs since began. A program that misses either limit is killed and reaped.
+// finishLimitMs since began. A program that misses either limit is killed and reaped (a start that was merely slow
+// may still have run the program).
 Outcome runWithin(QProcess &p, const QString &program, const QStringList &args, int startLimitMs, int finishLimitMs,
                   const QElapsedTimer &began) {
     p.start(program, args, QIODevice::ReadWrite);
-    if (!p.waitForStarted(startLimitMs)) {
-        // A start that failed left nothing behind; one that was merely slow may still exec the program.
-        const bool failed = p.error() == QProcess::FailedToStart;
-        if (p.state() != QProcess::NotRunning) killAndReap(p);
-        return failed ? Outcome::NotStarted : Outcome::TimedOut;
-    }
-    if (!p.waitForFinished(remainingMs(finishLimitMs, began))) {
+    if (!p.waitForStarted(startLimitMs) || !p.waitForFinished(remainingMs(finishLimitMs, began))) {
         killAndReap(p);
-        return Outcome::TimedOut;
+        return Outcome::Abandoned;
     }
     return p.exitStatus() == QProcess::CrashExit ? Outcome::Crashed : Outcome::Exited;
 }
@@ -81,12 +78,16 @@ bool succeeded(const QProcess &p, Outcome outcome) {
     return outcome == Outcome::Exited && p.exitCode() == 0;
 }
 
-// One run under the success rule, the limit measured from its start request; out = standard output on success,
-// standard error otherwise.
-bool runForText(QProcess &p, const QString &program, const QStringList &args, QString &out, int timeoutMs) {
+// One run whose limit is measured from its start request.
+Outcome runLimited(QProcess &p, const QString &program, const QStringList &args, int timeoutMs) {
     QElapsedTimer began;
     began.start();
-    const bool ok = succeeded(p, runWithin(p, program, args, timeoutMs, timeoutMs, began));
+    return runWithin(p, program, args, timeoutMs, timeoutMs, began);
+}
+
+// One run under the success rule; out = standard output on success, standard error otherwise.
+bool runForText(QProcess &p, const QString &program, const QStringList &args, QString &out, int timeoutMs) {
+    const bool ok = succeeded(p, runLimited(p, program, args, timeoutMs));
     out = outputText(ok ? p.readAllStandardOutput() : p.readAllStandardError());
     return ok;
 }
@@ -105,14 +106,11 @@ QProcessEnvironment extendedEnvironment(const QHash<QString, QString> &env) {
     return environment;
 }
 
-void rootOrPlainProgram(const QStringList &args, bool asRoot, QString &program, QStringList &arguments) {
-    if (asRoot) {
-        program = QStringLiteral("sudo");
-        arguments = args;
-    } else {
-        arguments = args;
-        program = arguments.isEmpty() ? QString() : arguments.takeFirst();
-    }
+// The program of an argument list: "sudo" with all of args as its arguments, or args[0] with the rest.
+QString programOf(const QStringList &args, bool asRoot, QStringList &arguments) {
+    arguments = args;
+    if (asRoot) return QStringLiteral("sudo");
+    return arguments.isEmpty() ? QString() : arguments.takeFirst();
 }
 
 // Reads a file of the process file system whole; its size reads as 0, so QFile reads until the end.
@@ -176,16 +174,14 @@ QStringList cmdOutputs(const QByteArray &out) {
 }
 
 int linuxCmdExec(const QStringList &args, bool asRoot) {
-    QString program;
     QStringList arguments;
-    rootOrPlainProgram(args, asRoot, program, arguments);
+    const QString program = programOf(args, asRoot, arguments);
     return QProcess::execute(program, arguments);
 }
 
 void linuxCmdStart(QProcess &p, const QStringList &args, bool asRoot) {
-    QString program;
     QStringList arguments;
-    rootOrPlainProgram(args, asRoot, program, arguments);
+    const QString program = programOf(args, asRoot, arguments);
     p.start(program, arguments, QIODevice::ReadWrite);
 }
 
@@ -210,10 +206,7 @@ bool cmdExec(const QHash<QString, QString> &env, const QString &command, int tim
 }
 
 bool cmdExec(const QString &command, QString &out, int timeoutMs) {
-    GroupLeaderProcess p;
-    QStringList args;
-    const QString program = splitProgram(command, args);
-    return runForText(p, program, args, out, timeoutMs);
+    return cmdExec(QHash<QString, QString>(), command, out, timeoutMs);
 }
 
 bool cmdExec(const QString &command, int timeoutMs) {
@@ -247,13 +240,10 @@ bool cmdsExec(const QStringList &commands, int timeoutMs) {
 }
 
 int cmdExecute(QString &out, const QStringList &args, int timeoutMs) {
-    QString program;
     QStringList arguments;
-    rootOrPlainProgram(args, false, program, arguments);
-    QElapsedTimer began;
-    began.start();
+    const QString program = programOf(args, false, arguments);
     GroupLeaderProcess p;
-    if (runWithin(p, program, arguments, timeoutMs, timeoutMs, began) != Outcome::Exited) return 9998;
+    if (runLimited(p, program, arguments, timeoutMs) != Outcome::Exited) return 9998;
     const int code = p.exitCode();
     out = outputText(code == 0 ? p.readAllStandardOutput() : p.readAllStandardError());
     return code;
@@ -287,10 +277,8 @@ int exeCommand(const QString &command, int timeoutMs, QByteArray *out) {
         if (out) *out = code == 0 ? p.readAllStandardOutput() : p.readAllStandardError();
         return code;
     }
-    QElapsedTimer began;
-    began.start();
-    const Outcome outcome = runWithin(p, program, args, timeoutMs, timeoutMs, began);
-    if (outcome == Outcome::NotStarted || outcome == Outcome::TimedOut) return 62;
+    const Outcome outcome = runLimited(p, program, args, timeoutMs);
+    if (outcome == Outcome::Abandoned) return 62;
     const int code = p.exitCode();
     if (!out) return code;
     if (outcome == Outcome::Crashed || code != 0) {
