@@ -203,7 +203,7 @@ TEST_F(KP2LocalServerTest, PeerClosingEndsItsWorkerAndThousandConnectionsLeaveNo
             EXPECT_GE(threadCount(), baseline + 100);  // one worker per open connection
         }
     }
-    EXPECT_TRUE(harness::waitFor([&] { return threadCount() == baseline; })) << threadCount() << " vs " << baseline;
+    EXPECT_TRUE(harness::waitFor([&] { return threadCount() <= baseline; })) << threadCount() << " vs " << baseline;
 }
 
 TEST_F(KP2LocalServerTest, DebuggingRepliesCarryElapsed) {

@@ -110,7 +110,7 @@ TEST(KP2LocalSocket, StopEndsTheWorkerAndClosesTheConnection) {
     // The worker now waits in recv() for the next request.
     worker->stop();
     EXPECT_TRUE(pair.closedByWorker());
-    EXPECT_TRUE(testsupport::waitUntil([&] { return threadCount() == baseline; }));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return threadCount() <= baseline; }));
 }
 
 TEST(KP2LocalSocket, StopEndsAWaitForAPeerThatDoesNotRead) {
@@ -167,5 +167,5 @@ TEST(KP2LocalSocketRegistry, StopAllEndsEveryWorkerAlsoThoseWhosePeersLeaveMeanw
     for (size_t i = 1; i < pairs.size(); i += 2) {
         EXPECT_TRUE(pairs[i]->closedByWorker()) << i;
     }
-    EXPECT_TRUE(testsupport::waitUntil([&] { return threadCount() == baseline; }));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return threadCount() <= baseline; }));
 }
