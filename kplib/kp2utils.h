@@ -1,8 +1,11 @@
-// kp2utils: lenient value conversions, command-line parsing and the console trace lines of the framework.
-// Every conversion is total and thread-safe: bad input yields an empty or zero value, never a crash.
+// kp2utils: the framework's portable free functions: lenient value conversions, command-line parsing and the console
+// trace lines (kp2utils.cpp), dates and schedules (kp2utils_dates.cpp), identifiers, checksums and form checks
+// (kp2utils_ids.cpp), text, list and version helpers (kp2utils_text.cpp).
+// Every function is total and thread-safe: bad input yields an empty, zero or invalid value, never a crash.
 // The print functions take no lock themselves; a whole trace line is written under PRINT_MUTEX (TRACE does that).
 #pragma once
 
+#include <QDateTime>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -94,8 +97,6 @@ QVariant KP2TraceValue(const T &v) {
     } while (0)
 
 // ---- Dates and schedules ----
-
-#include <QDateTime>  // here rather than above: each section brings what it needs
 
 // Lenient date-time input and calendar schedules. All functions are thread-safe and keep no state; results are local
 // time and an input that fits no rule gives an invalid QDateTime/QDate.
@@ -195,5 +196,3 @@ QJsonObject jsonMerge(const QJsonObject &a, const QJsonObject &b);
 int compareVersion(const QString &a, const QString &b);
 // The same as compareVersion.
 int compareFourInt(const QString &a, const QString &b);
-
-// ---- End of the topic sections ----

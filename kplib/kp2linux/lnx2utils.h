@@ -1,16 +1,20 @@
-// Linux-specific free helpers of the framework.
-// Every function here is reentrant and thread-safe: it works only on its arguments and returns a new value.
+// Linux-specific free functions of the framework: shell quoting (lnx2utils.cpp), running external programs and
+// finding processes (lnx2utils_process.cpp), INI conversion and file writing with root help (lnx2utils_ini.cpp).
+// Every function is reentrant and thread-safe; those that run programs or write files say what they block on.
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 // Returns text as exactly one single-quoted word of a POSIX shell command line: the text between single quotes,
 // with each single quote written as '\''. The shell hands the word to the program unchanged, whatever it contains
 // (blanks, quotes, ";", "$(...)", backquotes, globs, newlines), and expands nothing in it. The empty text becomes ''.
 // A NUL character cannot travel in a shell word; the caller must not pass one.
 QString toShellArgEscaped(const QString &text);
-
-// ---- Dates and schedules ----
 
 // ---- Command execution and process lookup ----
 
@@ -24,10 +28,6 @@ QString toShellArgEscaped(const QString &text);
 // program and arguments by QProcess::splitCommand (blanks separate, double quotes group) and started directly, without
 // a shell; runs inherit the working directory. Each function blocks its caller until its run ends or its limit passes
 // and reports nothing beyond its result.
-
-#include <QHash>
-#include <QJsonArray>
-#include <QStringList>
 
 class QProcess;
 
@@ -87,16 +87,8 @@ QJsonArray findProcess(const QString &name);
 // exactly name.
 QJsonArray findProcessWith(const QString &name);
 
-// ---- Identifiers, checksums and validation ----
-
-// ---- Text, lists and versions ----
-
 // ---- INI conversion and privileged file writing ----
 // (The includes stay with the section that needs them.)
-
-#include <QByteArray>
-#include <QJsonObject>
-#include <QStringList>
 
 // The sections of INI lines as {section: {key: "value"}}, all values as strings. Skipped: lines that are blank, that
 // start with "#" (not after blanks), that have no "=", and key lines before the first section. A section line has
@@ -119,5 +111,3 @@ bool writeFile(const QString &path, const QString &s);
 bool writeFile(const QString &path, const QStringList &lines);
 // Writes o as indented JSON text.
 bool writeFile(const QString &path, const QJsonObject &o);
-
-// ---- End of the topic sections ----
