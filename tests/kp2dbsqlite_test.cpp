@@ -159,6 +159,12 @@ TEST_F(SqliteTest, OpenCreatesOnceAndDeletesAFailedCreation) {
     EXPECT_EQ(db.lastError(), "Not found creator ddl");
     EXPECT_FALSE(QFileInfo::exists(file("none.db")));
 
+    // The two-argument form runs the creator text loaded before.
+    db.loadSqlCreator(file("creator.sql"));
+    bool made = false;
+    EXPECT_TRUE(db.open(file("second.db"), &made));
+    EXPECT_TRUE(made);
+
     EXPECT_FALSE(db.openOnly(file("missing.db")));
     EXPECT_FALSE(QFileInfo::exists(file("missing.db")));
     EXPECT_TRUE(db.openOnly(file("db/test.db")));
