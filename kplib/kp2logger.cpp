@@ -1,0 +1,192 @@
+#include "kp2logger.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QMetaEnum>
+#include <QMutexLocker>
+#include <cstdarg>
+
+#include "kp2logger_p.h"
+
+namespace {
+
+// The registry. Loggers come and go on the main thread at start and end; the lock makes i() safe to call from a
+// writing thread all the same.
+QMutex g_registryLock;
+QList<KP2Logger *> g_instances;
+KP2Logger *g_instance = nullptr;
+
+// Creates the file's directory with its missing parents; false when it does not exist afterwards.
+bool makeDirectory(const QString &filePath) {
+    const QDir dir = QFileInfo(filePath).absoluteDir();
+    return dir.exists() || dir.mkpath(QStringLiteral("."));
+}
+
+}  // namespace
+
+KP2LoggerPrivate::KP2LoggerPrivate() : writer([this] { return drain(); }, [this] { return queue.count() > 0; }) {}
+
+KP2LoggerPrivate::~KP2LoggerPrivate() {
+    writer.stop();
+}
+
+KP2LoggerPrivate::Settings KP2LoggerPrivate::settings() const {
+    QMutexLocker guard(&lock);
+    return Settings{filePath, maxSize, output, immediate};
+}
+
+QString KP2LoggerPrivate::backupPath(const QString &filePath, int n) {
+    const QFileInfo info(filePath);
+    return info.dir().filePath(info.completeBaseName() + QLatin1Char('.') + QString::number(n) + QLatin1Char('.') +
+                               info.suffix());
+}
+
+void KP2LoggerPrivate::rotate(const QString &filePath) {
+    // Rename and remove failures are ignored: the next write appends to whatever file is left.
+    int count = backupCount.load();
+    if (count < 1) backupCount.store(count = 1);
+    for (int n = 1; n <= count; ++n) {
+        if (!QFileInfo::exists(backupPath(filePath, n))) {
+            QFile::rename(filePath, backupPath(filePath, n));
+            return;
+        }
+    }
+    QFile::remove(backupPath(filePath, 1));
+    for (int n = 2; n <= count; ++n) QFile::rename(backupPath(filePath, n), backupPath(filePath, n - 1));
+    QFile::rename(filePath, backupPath(filePath, count));
+}
+
+void KP2LoggerPrivate::writeNow(const Settings &s, const QByteArray &line) {
+    if (!makeDirectory(s.filePath)) return;
+    if (s.maxSize > 0 && QFileInfo(s.filePath).size() + line.size() > s.maxSize) rotate(s.filePath);
+    QFile file(s.filePath);
+    if (!file.open(QIODevice::Append | QIODevice::Text)) return;
+    file.write(line + '\n');
+}
+
+bool KP2LoggerPrivate::drain() {
+    writerFailed.store(false);
+    const Settings s = settings();
+    QFile file(s.filePath);
+    qint64 size = QFileInfo(s.filePath).size();
+    QByteArray line;
+    // The destructor's stop ends the drain between two lines; what is left is dropped with the queue.
+    while (!writer.stopRequested() && queue.pop(line)) {
+        // A line that cannot be written is dropped and ends the drain; the lines behind it wait for the next one.
+        if (!makeDirectory(s.filePath)) return false;
+        if (s.maxSize > 0 && size + line.size() > s.maxSize) {
+            file.close();
+            rotate(s.filePath);
+            size = 0;
+        }
+        if (!file.isOpen()) {
+            if (!file.open(QIODevice::Append | QIODevice::Text)) {
+                writerFailed.store(true);
+                return false;
+            }
+            size = file.size();
+        }
+        file.write(line + '\n');
+        file.flush();
+        size += line.size() + 1;
+    }
+    // Returning true lets the worker look once more for a line pushed while this drain found the queue empty.
+    return true;
+}
+
+KP2Logger::KP2Logger(QObject *parent) : QObject(parent), d(new KP2LoggerPrivate) {
+    QMutexLocker guard(&g_registryLock);
+    g_instances.append(this);
+    g_instance = this;
+}
+
+KP2Logger::~KP2Logger() {
+    {
+        QMutexLocker guard(&g_registryLock);
+        g_instances.removeOne(this);
+        if (g_instance == this) g_instance = g_instances.isEmpty() ? nullptr : g_instances.last();
+    }
+    // d's destructor waits for the writer thread before the queue goes.
+}
+
+KP2Logger *KP2Logger::i() {
+    QMutexLocker guard(&g_registryLock);
+    return g_instance;
+}
+
+void KP2Logger::setCurrentInstance() {
+    QMutexLocker guard(&g_registryLock);
+    g_instance = this;
+}
+
+QString KP2Logger::filePath() const {
+    return d->settings().filePath;
+}
+
+void KP2Logger::setFilePath(const QString &path) {
+    QMutexLocker guard(&d->lock);
+    d->filePath = path;
+}
+
+qint64 KP2Logger::maxSize() const {
+    return d->settings().maxSize;
+}
+
+void KP2Logger::setMaxSize(qint64 bytes) {
+    QMutexLocker guard(&d->lock);
+    d->maxSize = bytes;
+}
+
+bool KP2Logger::output() const {
+    return d->settings().output;
+}
+
+void KP2Logger::setOutput(bool on) {
+    QMutexLocker guard(&d->lock);
+    d->output = on;
+}
+
+bool KP2Logger::immediate() const {
+    return d->settings().immediate;
+}
+
+void KP2Logger::setImmediate(bool on) {
+    QMutexLocker guard(&d->lock);
+    d->immediate = on;
+}
+
+void KP2Logger::clean() {
+    const QString path = filePath();
+    if (path.isEmpty()) return;
+    QFile::remove(path);
+    for (int n = 1; n < d->backupCount.load(); ++n) QFile::remove(KP2LoggerPrivate::backupPath(path, n));
+}
+
+QString KP2Logger::write(int level, const QString &context1, const QString &context2, int line, const char *format,
+                         ...) {
+    QString text = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss "));
+    // valueToKey() gives nullptr for the values without a name, which appends nothing.
+    text += QLatin1String(QMetaEnum::fromType<LogLevel>().valueToKey(level));
+    if (!context1.isEmpty()) text += QLatin1Char(' ') + context1;
+    if (!context2.isEmpty()) text += QLatin1Char(' ') + context2;
+    if (line > 0) text += QStringLiteral(" #") + QString::number(line);
+    text += QLatin1Char(' ');
+    va_list args;
+    va_start(args, format);
+    text += QString::vasprintf(format, args);
+    va_end(args);
+    text = text.trimmed();
+
+    const KP2LoggerPrivate::Settings s = d->settings();
+    if (!s.output || s.filePath.isEmpty()) return text;
+    if (s.immediate) {
+        d->writeNow(s, text.toUtf8());
+    } else {
+        d->queue.push(text.toUtf8());
+        d->writer.start();
+    }
+    return text;
+}
