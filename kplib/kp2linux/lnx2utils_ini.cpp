@@ -1,12 +1,10 @@
 // INI conversion and the file writes with root help of lnx2utils.h.
 #include "kp2linux/lnx2utils.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QProcess>
 
 namespace {
 
@@ -14,23 +12,13 @@ namespace {
 // service or an authentication module), so a generous bound costs nothing in the normal case.
 constexpr int kSudoLimitMs = 30000;
 
-// Runs "/usr/bin/sudo -n <args>" without a shell and waits for it; false when it did not start, did not end in
-// time (it is then killed and reaped) or did not exit with 0. "-n" makes sudo fail at once where it would ask for
-// a password: there is no one to answer, and a prompt would only wait out the limit.
+// Runs "/usr/bin/sudo -n <args>" without a shell and waits for it (cmdExecute: a run that misses the limit is killed
+// and reaped); true when it exited with 0. "-n" makes sudo fail at once where it would ask for a password: there is
+// no one to answer, and a prompt would only wait out the limit.
 bool sudo(const QStringList &args) {
-    const QDeadlineTimer deadline(kSudoLimitMs);
-    QProcess process;
-    // sudo's and the command's complaints are the only account of a failed step: they go to our standard error.
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.start(QStringLiteral("/usr/bin/sudo"), QStringList{QStringLiteral("-n")} + args);
-    if (!process.waitForStarted(int(deadline.remainingTime()))) return false;
-    if (!process.waitForFinished(int(deadline.remainingTime()))) {
-        process.kill();
-        process.waitForFinished(kSudoLimitMs);  // SIGKILL cannot be ignored; this only reaps the child
-        return false;
-    }
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    QString out;
+    return cmdExecute(out, QStringList{QStringLiteral("/usr/bin/sudo"), QStringLiteral("-n")} + args, kSudoLimitMs) ==
+           0;
 }
 
 // The file's owner and group as chown takes them; a numeric id where the name cannot be resolved.
