@@ -161,13 +161,14 @@ bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request) {
         ok = tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
         if (ok) emit progress(100);
     }
+    const qint64 times = timer.elapsed();
 
     QString newStatus, newVersion;
     dpkgStatus(name, newStatus, newVersion);
     if (package != name) result[QStringLiteral("filepath")] = package;
     result[QStringLiteral("package")] = name;
     result[QStringLiteral("action")] = action;
-    result[QStringLiteral("times")] = timer.elapsed();
+    result[QStringLiteral("times")] = times;
     result[QStringLiteral("oldstatus")] = oldStatus;
     result[QStringLiteral("oldversion")] = oldVersion;
     result[QStringLiteral("newstatus")] = newStatus;
