@@ -188,117 +188,59 @@ TEST_F(KP2FileTest, AutoRenameTakesTheFirstFreeNumber) {
         {"a free name is kept", {}, "b.txt", "b.txt"},
         {"a.txt and a(2).txt present", {"a.txt", "a(2).txt"}, "a.txt", "a(3).txt"},
         {"no suffix: only (n) is appended", {"notes"}, "notes", "notes(2)"},
-        {"the base ends at the last dot", {"x.tar.gz"}, "x.tar.gz", "x.tar(2).gz"},
     };
     for (const auto &row : rows) {
         QTemporaryDir dir;
         for (const QString &name : row.present) ASSERT_TRUE(KP2File::saveBinary("x", dir.filePath(name)));
         EXPECT_EQ(KP2File::autoRename(dir.filePath(row.path)), dir.filePath(row.expected)) << row.name;
     }
-}
-
-TEST_F(KP2FileTest, TempFileNameIsAFreeNumberedNameInTheTemporaryDirectory) {
     const QString plain = KP2File::tempFileName("kp2", "");
-    const QString dotted = KP2File::tempFileName("kp2", "tmp");
-    EXPECT_TRUE(QRegularExpression("^" + QDir::tempPath() + "/kp2[0-9]+$").match(plain).hasMatch())
-        << qPrintable(plain);
-    EXPECT_TRUE(QRegularExpression("^" + QDir::tempPath() + "/kp2[0-9]+\\.tmp$").match(dotted).hasMatch())
-        << qPrintable(dotted);
-    EXPECT_FALSE(QFileInfo::exists(plain));
+    EXPECT_TRUE(QRegularExpression("^" + QDir::tempPath() + "/kp2[0-9]+$").match(plain).hasMatch());
 }
 
-TEST_F(KP2FileTest, RemoveDirsRemovesTheWholeTreeDepthFirst) {
+// As root the tree is made and removed by the user nobody (65534), since root may write any file; the saved user id
+// stays root to switch back, and nothing returns early in between.
+TEST_F(KP2FileTest, RemoveDirsLeavesAReadOnlyFileAndTheDirectoriesAboveIt) {
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(QFile::encodeName(tmp.path()).constData(), 65534, 65534), 0);
+        ASSERT_EQ(setresuid(65534, 65534, 0), 0);
+    }
     write("t/.hidden", "x");
-    write("t/a/b/c.txt", "x");
-    ASSERT_TRUE(QFile::link(tmp.path(), path("t/a/up")));  // a link out of the tree is removed, not followed
-    EXPECT_FALSE(KP2File::removeDirs(path("t"), false));   // the directory itself stays
-    EXPECT_EQ(QDir(path("t")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    write("t/a/locked.txt", "x");
+    EXPECT_TRUE(QFile::link(tmp.path(), path("t/up")));  // a link out of the tree is removed, not followed
+    EXPECT_EQ(chmod(QFile::encodeName(path("t/a/locked.txt")).constData(), 0444), 0);
+    EXPECT_FALSE(KP2File::removeDirs(path("t"), true));
+    EXPECT_EQ(QDir(path("t")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"a"});
+    EXPECT_TRUE(QFileInfo::exists(path("t/a/locked.txt")));
+    EXPECT_EQ(chmod(QFile::encodeName(path("t/a/locked.txt")).constData(), 0644), 0);
     EXPECT_TRUE(KP2File::removeDirs(path("t"), true));
     EXPECT_FALSE(QFileInfo::exists(path("t")));
-    EXPECT_TRUE(KP2File::removeDirs(path("missing"), true));
-}
-
-// Root may write any file, so as root the removal runs as the unprivileged user "nobody" (65534), whose read-only
-// file it must leave in place. The saved user id stays root, so that the scope can switch back.
-class AsNobody {
-public:
-    explicit AsNobody(const QString &home) : root(geteuid() == 0) {
-        if (root) {
-            ok = chown(QFile::encodeName(home).constData(), 65534, 65534) == 0 && setresuid(65534, 65534, 0) == 0;
-        }
-    }
-    ~AsNobody() {
-        if (root) {
-            EXPECT_EQ(setresuid(0, 0, 0), 0);
-        }
-    }
-    const bool root;
-    bool ok = true;
-};
-
-TEST_F(KP2FileTest, RemoveDirsLeavesAReadOnlyFileAndTheDirectoriesAboveIt) {
-    bool removed = true;
-    {
-        AsNobody nobody(tmp.path());
-        ASSERT_TRUE(nobody.ok);
-        write("t/a/locked.txt", "x");
-        write("t/a/free.txt", "x");
-        write("t/other.txt", "x");
-        ASSERT_EQ(chmod(QFile::encodeName(path("t/a/locked.txt")).constData(), 0444), 0);
-        removed = KP2File::removeDirs(path("t"), true);
-    }
-    EXPECT_FALSE(removed);
-    EXPECT_TRUE(QFileInfo::exists(path("t/a/locked.txt")));
-    EXPECT_FALSE(QFileInfo::exists(path("t/a/free.txt")));
-    EXPECT_FALSE(QFileInfo::exists(path("t/other.txt")));
+    EXPECT_EQ(setresuid(0, 0, 0), root ? 0 : -1);
 }
 
 TEST_F(KP2FileTest, DigestsAgreeWhetherReadAtOnceOrInPieces) {
-    write("abc", "abc");
-    EXPECT_EQ(KP2File::toMd5(path("abc")), "900150983cd24fb0d6963f7d28e17f72");
-    QString md5;
-    EXPECT_EQ(KP2File::toBase64(path("abc"), &md5), "YWJj");
-    EXPECT_EQ(md5, "900150983cd24fb0d6963f7d28e17f72");
-
     QByteArray big;
     for (int i = 0; i < 10000; ++i) big.append(char(i * 7));  // pieces of 4096, 4096 and 1808 bytes
     write("big", big);
     EXPECT_EQ(KP2File::fileMd5(path("big")), KP2File::toMd5(path("big")));
-    EXPECT_EQ(KP2File::toMd5(path("big")).size(), 32);
-
-    EXPECT_EQ(KP2File::toMd5(path("missing")), QString());
-    EXPECT_EQ(KP2File::fileMd5(path("missing")), QString());
-    EXPECT_EQ(KP2File::toBase64(path("missing"), &md5), QString());
+    write("abc", "abc");
+    QString md5;
+    EXPECT_EQ(KP2File::toBase64(path("abc"), &md5), "YWJj");
+    EXPECT_EQ(md5, "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(KP2File::fileMd5(path("abc")), md5);
+    EXPECT_EQ(KP2File::toMd5(path("missing")) + KP2File::fileMd5(path("missing")), QString());
 }
 
 TEST_F(KP2FileTest, LoadTextDecodesWithTheNamedCodecOrTheDefault) {
-    const QByteArray utf8 = QStringLiteral("中文\n").toUtf8();
-    QString viaDefault;
-    QByteArray copy = utf8;
-    QTextStream(&copy).readAll().swap(viaDefault);
-    const struct {
-        const char *codec;
-        QString expected;
-    } rows[] = {
-        {"UTF-8", QStringLiteral("中文\n")},
-        {"ISO-8859-1", QString::fromLatin1(utf8)},
-        {"no-such-codec", viaDefault},
-    };
+    QByteArray utf8 = QStringLiteral("中文").toUtf8();
     write("t.txt", utf8);
-    for (const auto &row : rows) {
-        QString out;
-        EXPECT_TRUE(KP2File::loadText(out, path("t.txt"), row.codec)) << row.codec;
-        EXPECT_EQ(out, row.expected) << row.codec;
-    }
-    QString out = "keep";
+    QString out;
+    EXPECT_TRUE(KP2File::loadText(out, path("t.txt"), "UTF-8"));
+    EXPECT_EQ(out, QStringLiteral("中文"));
+    EXPECT_TRUE(KP2File::loadText(out, path("t.txt"), "no-such-codec"));
+    EXPECT_EQ(out, QTextStream(&utf8).readAll());
     EXPECT_FALSE(KP2File::loadText(out, path("missing"), "UTF-8"));
-    EXPECT_EQ(out, "keep");
-}
-
-TEST_F(KP2FileTest, LoadResourceNeedsAnExistingBundle) {
-    EXPECT_FALSE(KP2File::loadResource(path("missing.rcc")));
-    write("junk.rcc", "not a resource bundle");
-    EXPECT_FALSE(KP2File::loadResource(path("junk.rcc")));
 }
 
 }  // namespace
