@@ -16,7 +16,9 @@
 
 const char *const KP3Http::kFormContentType = "application/x-www-form-urlencoded; charset=UTF-8";
 
-KP3Http::KP3Http(int timeLimitMs, QObject *parent) : QObject(parent), m_timeLimitMs(timeLimitMs) {}
+KP3Http::KP3Http(int timeLimitMs, QObject *parent) : QObject(parent), m_timeLimitMs(timeLimitMs) {
+    m_built.store(true, std::memory_order_release);
+}
 
 KP3Http::KP3Http(KP3HttpPool *pool, int timeLimitMs, int method, const QString &url, const QByteArray &body,
                  const QJsonObject *userObject)
@@ -26,7 +28,9 @@ KP3Http::KP3Http(KP3HttpPool *pool, int timeLimitMs, int method, const QString &
       m_url(url),
       m_body(body),
       m_hasUserObject(userObject != nullptr),
-      m_userObject(userObject ? *userObject : QJsonObject()) {}
+      m_userObject(userObject ? *userObject : QJsonObject()) {
+    m_built.store(true, std::memory_order_release);
+}
 
 bool KP3Http::get(QByteArray &out, const QString &url, int *error) const {
     return request(Get, out, url, QByteArray(), error, QString(), QHash<QByteArray, QByteArray>(), 0);
@@ -105,6 +109,7 @@ bool KP3Http::request(Method method, QByteArray &out, const QString &url, const 
 }
 
 void KP3Http::run() {
+    if (!m_built.load(std::memory_order_acquire)) return;  // never: the constructors set it
     QByteArray out;
     const bool ok =
         m_method == Get ? get(out, m_url) : post(out, m_url, m_body, nullptr, QString::fromLatin1(kFormContentType));

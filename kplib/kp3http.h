@@ -12,6 +12,8 @@
 #include <QRunnable>
 #include <QString>
 
+#include <atomic>
+
 class KP3HttpPool;
 
 class KP3Http : public QObject, public QRunnable {
@@ -61,4 +63,8 @@ private:
     QByteArray m_body;
     bool m_hasUserObject = false;
     QJsonObject m_userObject;
+    // Set last by the constructors with release order and read first by run() with acquire order. QThreadPool hands
+    // the task to its thread under its own lock already; this pair states that order where ThreadSanitizer, which
+    // does not see inside the uninstrumented toolkit, can check it.
+    std::atomic<bool> m_built{false};
 };

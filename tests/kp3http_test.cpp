@@ -113,6 +113,7 @@ TEST(KP3HttpPool, RespondsOncePerAnswerThatHasAUserObject) {
     pool.addPost(server.url("/p"), QByteArray("nobody"), nullptr);
     pool.addPost(server.url("/p"), QJsonObject(), nullptr);
     ASSERT_TRUE(pool.waitForDone(30000));
+    std::lock_guard<std::mutex> guard(lock);
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, QList<int>({0, 1, 2, 3, 4, 5, 6, 7}));
     QList<QByteArray> bodies;
