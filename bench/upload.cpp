@@ -1,8 +1,10 @@
-// Upload throughput: a stand-in snapshot stream (1 GiB by default) through OrvTool::upload (script, pty, quoted
-// command line, pipefail) against the same `zfs send | orvclient pipe` pipeline run directly by bash, in the same
-// run, alternating the two so that drift of a shared machine hits both alike. Goal: the median throughput of
-// OrvTool::upload is at least 0.95 of the direct pipeline's. Uses the stand-ins built beside this program.
-// Run: build/bin/bench_upload [--mib N] [--rounds R]     (exit status 1 when the goal is missed)
+// Upload throughput: a snapshot stream (1 GiB of data by default) through OrvTool::upload, the daemon's upload
+// (script, pty, quoted command line, pipefail), against the same `zfs send | orvclient pipe` pipeline run directly
+// by bash, in the same run, alternating the two so that drift of a shared machine hits both alike. Goal: the median
+// throughput of OrvTool::upload is at least 0.95 of the direct pipeline's. The snapshot comes from the stand-in zfs
+// built beside this program, or with --real-zfs from a real ZFS (scripts/zfspool.sh: a pool on a sparse file, a
+// dataset holding that much random data); the object-store tool is always the stand-in.
+// Run: build/bin/bench_upload [--mib N] [--rounds R] [--real-zfs]     (exit status 1 when the goal is missed)
 
 #include <sys/resource.h>
 #include <sys/utsname.h>
@@ -54,6 +56,39 @@ QString firstLineOf(const QString &file, const QByteArray &prefix) {
     return QString();
 }
 
+const QString kZfsPool = QStringLiteral(QIV_SOURCE_DIR "/scripts/zfspool.sh");
+
+// Destroys the real pool made in a directory when the benchmark ends, however it ends.
+struct PoolRemover {
+    QString dir;
+    ~PoolRemover() {
+        if (!dir.isEmpty()) runQuietly(kZfsPool, {QStringLiteral("destroy"), dir});
+    }
+};
+
+// A real pool in dir (scripts/zfspool.sh), a dataset holding mib MiB of random data and its snapshot.
+bool realSnapshot(const QString &dir, qint64 mib, QString *pool, QString *snapshot) {
+    QProcess helper;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QIV_ZFSPOOL_SIZE"), QStringLiteral("%1M").arg(mib * 2 + 512));
+    helper.setProcessEnvironment(env);
+    helper.start(kZfsPool, {QStringLiteral("create"), dir});
+    // Starting zfs-fuse takes seconds; the helper bounds its own waits.
+    if (!helper.waitForFinished(-1) || helper.exitCode() != 0) {
+        std::fprintf(stderr, "no real ZFS: %s\n", helper.readAllStandardError().constData());
+        return false;
+    }
+    const QStringList words = QString::fromUtf8(helper.readAllStandardOutput()).trimmed().split(QLatin1Char(' '));
+    *pool = words.value(0);
+    const QString dataset = *pool + QStringLiteral("/bench");
+    *snapshot = dataset + QStringLiteral("@qiv_20240101120000");
+    return runQuietly(QStringLiteral("zfs"), {QStringLiteral("create"), dataset}) &&
+           runQuietly(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-c"), QStringLiteral("head -c $1 /dev/urandom >$2"), QStringLiteral("sh"),
+                       QString::number(mib * 1024 * 1024), words.value(1) + QStringLiteral("/bench/data")}) &&
+           runQuietly(QStringLiteral("zfs"), {QStringLiteral("snapshot"), *snapshot});
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -61,7 +96,8 @@ int main(int argc, char **argv) {
     qint64 mib = 1024;
     int rounds = 9;
     const QStringList args = app.arguments();
-    for (int i = 1; i + 1 < args.size(); i += 2) {
+    const bool realZfs = args.contains(QStringLiteral("--real-zfs"));
+    for (int i = 1; i + 1 < args.size(); ++i) {
         if (args.at(i) == QLatin1String("--mib")) mib = args.at(i + 1).toLongLong();
         if (args.at(i) == QLatin1String("--rounds")) rounds = args.at(i + 1).toInt();
     }
@@ -76,17 +112,33 @@ int main(int argc, char **argv) {
     }
     qputenv("QIV_FAKE_ZFS_DIR", QFile::encodeName(dir.filePath(QStringLiteral("zfs"))));
     qputenv("QIV_FAKE_ORV_DIR", QFile::encodeName(dir.filePath(QStringLiteral("orv"))));
-    qputenv("PATH", QFile::encodeName(bin) + ':' + qgetenv("PATH"));
-
-    const QString zfs = bin + QStringLiteral("/zfs");
     const QString toolPath = bin + QStringLiteral("/orvclient");
-    const QString snapshot = QStringLiteral("tank/bench@qiv_20240101120000");
-    if (!runQuietly(zfs, {"create", "tank/bench", "--size", QString::number(bytes)}) ||
-        !runQuietly(zfs, {"snapshot", snapshot}) ||
-        !runQuietly(toolPath, {"alias", "set", OrvTool::Alias, "http://store:9000", "ak", "sk"})) {
-        std::fprintf(stderr, "set-up with the stand-ins in %s failed\n", qPrintable(bin));
+    QString pool;
+    QString snapshot = QStringLiteral("tank/bench@qiv_20240101120000");
+    PoolRemover remover;
+    if (realZfs) {
+        const bool made = realSnapshot(dir.filePath(QStringLiteral("pool")), mib, &pool, &snapshot);
+        if (!pool.isEmpty()) remover.dir = dir.filePath(QStringLiteral("pool"));
+        if (!made) {
+            if (!pool.isEmpty()) std::fprintf(stderr, "set-up of %s on the real ZFS failed\n", qPrintable(snapshot));
+            return 2;
+        }
+    } else {
+        // The stand-in zfs first on PATH, where OrvTool's pipeline and the direct one both find it.
+        qputenv("PATH", QFile::encodeName(bin) + ':' + qgetenv("PATH"));
+        const QString zfs = bin + QStringLiteral("/zfs");
+        if (!runQuietly(zfs, {"create", "tank/bench", "--size", QString::number(bytes)}) ||
+            !runQuietly(zfs, {"snapshot", snapshot})) {
+            std::fprintf(stderr, "set-up with the stand-in zfs in %s failed\n", qPrintable(bin));
+            return 2;
+        }
+    }
+    if (!runQuietly(toolPath, {"alias", "set", OrvTool::Alias, "http://store:9000", "ak", "sk"})) {
+        std::fprintf(stderr, "set-up of the stand-in tool in %s failed\n", qPrintable(bin));
         return 2;
     }
+    // The stand-in's stream is exactly the data; a real stream adds ZFS's records, measured on the first run.
+    qint64 streamBytes = realZfs ? -1 : bytes;
 
     const OrvTool tool(toolPath);
     const QString remoteTool = QStringLiteral("myorvane/bucket1/S/tank/bench/via-orvtool");
@@ -106,7 +158,8 @@ int main(int argc, char **argv) {
                                 : runQuietly(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), directLine});
         const qint64 ns = t.nsecsElapsed();
         *cpuSeconds = childrenCpuSeconds() - cpuBefore;
-        const bool complete = QFileInfo(object).size() == bytes;
+        if (streamBytes < 0) streamBytes = QFileInfo(object).size();
+        const bool complete = QFileInfo(object).size() == streamBytes;
         QFile::remove(object);  // drops the dirty pages, so that write-back does not spill into the next run
         if (!ok || !complete) {
             std::fprintf(stderr, "%s run failed: %s\n", viaTool ? "OrvTool::upload" : "bash", qPrintable(failure));
@@ -116,9 +169,10 @@ int main(int argc, char **argv) {
         return true;
     };
 
-    // One untimed run of each first: page cache, the programs' first loads.
+    // One untimed run of each first: page cache, the programs' first loads. The direct pipeline goes first, so that
+    // a real stream's size is taken from it.
     double ignored = 0, ignoredCpu = 0;
-    if (!timed(true, &ignored, &ignoredCpu) || !timed(false, &ignored, &ignoredCpu)) return 2;
+    if (!timed(false, &ignored, &ignoredCpu) || !timed(true, &ignored, &ignoredCpu)) return 2;
 
     std::vector<double> viaTool, direct, cpuTool, cpuDirect;
     for (int r = 0; r < rounds; ++r) {
@@ -139,7 +193,8 @@ int main(int argc, char **argv) {
     QFile loadavg(QStringLiteral("/proc/loadavg"));
     loadavg.open(QIODevice::ReadOnly);
     const double mTool = median(viaTool), mDirect = median(direct), ratio = mTool / mDirect;
-    std::printf("\nstream %lld MiB, %d rounds each, machine: %s, %d CPUs, %s %s, load %s\n", mib, rounds,
+    std::printf("\n%s, %lld MiB of data (stream %lld bytes), %d rounds each, machine: %s, %d CPUs, %s %s, load %s\n",
+                realZfs ? "real ZFS (zfs-fuse)" : "stand-in zfs", mib, streamBytes, rounds,
                 qPrintable(firstLineOf(QStringLiteral("/proc/cpuinfo"), "model name")), QThread::idealThreadCount(),
                 u.sysname, u.release, loadavg.readAll().trimmed().constData());
     std::printf("median CPU of the programs per run: OrvTool::upload %.3f s, bash pipeline %.3f s\n", median(cpuTool),

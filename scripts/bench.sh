@@ -20,3 +20,5 @@ echo "== listing parse, 10,000 and 100,000 lines"
 build/bin/bench_listing
 echo "== upload of a 1 GiB stand-in stream against the same pipeline run in a shell"
 build/bin/bench_upload --mib 1024 --rounds 7
+echo "== upload of a real 1 GiB ZFS snapshot (zfs-fuse) against the same pipeline run in a shell"
+build/bin/bench_upload --mib 1024 --rounds 7 --real-zfs || true
