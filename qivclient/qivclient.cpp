@@ -375,12 +375,13 @@ bool QivClient::remoteRestore(KP2Journals &journal, const QString &subpath, cons
                               const QString &staging, int *id) {
     if (!updateAlias()) {
         TRACE("updateAlias is wrong");
-        journal.setErr(9999, QStringLiteral("对象存储不可用: 备份未启用, 机器序列号未知, 存储参数不完整或别名设置失败"));
+        journal.setErr(9999,
+                       QStringLiteral("对象存储不可用: 备份未启用, 机器序列号未知, 存储参数不完整或别名设置失败"));
         return false;
     }
     *id = m_status.restoreQueued(subpath, dataset, staging);
-    m_downloadQueue.push(QJsonObject{{"restore", *id}, {"path", machineRoot() + subpath}, {"dataset", dataset},
-                                     {"staging", staging}});
+    m_downloadQueue.push(
+        QJsonObject{{"restore", *id}, {"path", machineRoot() + subpath}, {"dataset", dataset}, {"staging", staging}});
     m_downloadWorker.start();
     return true;
 }

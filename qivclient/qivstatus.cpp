@@ -78,10 +78,8 @@ int QivStatus::findRestore(int id) const {
 
 bool QivStatus::save() {
     if (m_path.isEmpty()) return true;
-    const QJsonObject all{{kDatasets, m_datasets},
-                          {kUploads, m_uploads},
-                          {kRestores, m_restores},
-                          {kNextRestore, m_nextRestore}};
+    const QJsonObject all{
+        {kDatasets, m_datasets}, {kUploads, m_uploads}, {kRestores, m_restores}, {kNextRestore, m_nextRestore}};
     // Written whole or not at all: a crash in the middle leaves the previous record, never half of one.
     return KP2File::saveJsonAtomic(m_path, all, true);
 }

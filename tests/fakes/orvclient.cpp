@@ -175,7 +175,8 @@ int get(const QStringList &args) {
         // A fetch cut short that still reports success.
         QFile from(remote.file);
         QFile to(args.at(2));
-        if (!from.open(QIODevice::ReadOnly) || !to.open(QIODevice::WriteOnly)) return fail(QStringLiteral("cannot copy"));
+        if (!from.open(QIODevice::ReadOnly) || !to.open(QIODevice::WriteOnly))
+            return fail(QStringLiteral("cannot copy"));
         to.write(from.read(from.size() / 2));
         return 0;
     }
