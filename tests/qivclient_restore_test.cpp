@@ -1,0 +1,238 @@
+// Restores and the backup status through the daemon binary: a backup brought back into a new dataset, the refusals
+// and failures of a restore (existing dataset, short fetch, no room), the status after success, failure and restart,
+// and what qivctl makes of a known status.
+#include <sys/mount.h>
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+#include "daemonfixture.h"
+#include "testsupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+class Restore : public DaemonFixture {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(DaemonFixture::SetUp());
+        ASSERT_TRUE(startAgent(QStringLiteral("SN-R")));
+        ASSERT_TRUE(writeJson(path("/ovra/etc/qivclient/settings.json"),
+                              QJsonObject{{"active", true},
+                                          {"orvane", QJsonObject{{"url", "http://s"}, {"uid", "u"}, {"pwd", "p"}}},
+                                          {"dmpaths", QJsonArray{"tank/selected"}}}));
+    }
+    void TearDown() override {
+        DaemonFixture::TearDown();
+        if (!m_mounted.isEmpty()) ::umount(QFile::encodeName(m_mounted).constData());
+    }
+
+    QJsonObject status() { return call(QStringLiteral("qivclient_status")).value("results").toObject(); }
+    QJsonObject dataset(const QString &name) { return status().value("datasets").toObject().value(name).toObject(); }
+
+    // Backs dataset up through the daemon and waits until its upload has ended; the backup's subpath.
+    QString backup(const QString &dataset) {
+        EXPECT_EQ(call("qivclient_zfsbackup", {{"dmpath", dataset}}).value("err").toInt(-1), 0);
+        EXPECT_TRUE(waitUntil([&] { return status().value("uploads").toArray().isEmpty(); }, 60000));
+        return this->dataset(dataset).value("lastSnapshot").toString().replace('@', '/');
+    }
+    // Queues a restore and waits until it has ended; its record.
+    QJsonObject restore(const QJsonObject &params) {
+        const QJsonObject reply = call("qivclient_remote_restore", params);
+        EXPECT_EQ(reply.value("err").toInt(-1), 0) << reply.value("errmsg").toString().toStdString();
+        const int id = reply.value("results").toObject().value("id").toInt();
+        QJsonObject record;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                for (const QJsonValue &v : status().value("restores").toArray())
+                    if (v.toObject().value("id").toInt() == id) record = v.toObject();
+                return record.value("state") == "done" || record.value("state") == "failed";
+            },
+            60000));
+        return record;
+    }
+    // Runs the stand-in zfs (or, with env's PATH changed, the real one).
+    int zfs(const QStringList &args, QByteArray *out = nullptr) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        // Found on the daemon's PATH, as the daemon finds it.
+        p.start(QStandardPaths::findExecutable("zfs", env.value("PATH").split(':')), args);
+        p.waitForFinished(30000);
+        if (out) *out = p.readAllStandardOutput();
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+    QByteArray qivctl(const QStringList &args, int *exitCode) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(binPath("qivctl"), args);
+        p.waitForFinished(60000);
+        *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return p.readAllStandardOutput() + p.readAllStandardError();
+    }
+    QStringList toolCalls(const QString &command) const {
+        QStringList calls;
+        for (const QByteArray &line : readFile(orvState + "/calls.log").split('\n'))
+            if (QJsonDocument::fromJson(line).array().first().toString() == command) calls << line;
+        return calls;
+    }
+    // A file system of the given size mounted on dir, unmounted after the test; false when mounting is not allowed.
+    bool tinyFileSystem(const QString &dir, const QByteArray &size) {
+        QDir().mkpath(dir);
+        if (::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, ("size=" + size).constData()) != 0)
+            return false;
+        m_mounted = dir;
+        return true;
+    }
+
+private:
+    QString m_mounted;
+};
+
+TEST_F(Restore, ParametersAreCheckedBeforeAnythingRuns) {
+    ASSERT_TRUE(serve());
+    const struct {
+        const char *name;
+        QJsonObject params;
+        int err;
+        const char *errmsg;
+    } rows[] = {
+        {"no subpath", {{"dataset", "tank/r"}}, 9995, "缺少参数: subpath"},
+        {"subpath leaves the machine root",
+         {{"subpath", "../x/qiv_1"}, {"dataset", "tank/r"}},
+         9996,
+         "参数无效: subpath"},
+        {"no dataset", {{"subpath", "tank/d/qiv_1"}}, 9995, "缺少参数: dataset"},
+        {"dataset as an option", {{"subpath", "tank/d/qiv_1"}, {"dataset", "-F"}}, 9996, "参数无效: dataset"},
+        {"dataset with an empty part",
+         {{"subpath", "tank/d/qiv_1"}, {"dataset", "tank//r"}},
+         9996,
+         "参数无效: dataset"},
+        {"dataset names a snapshot", {{"subpath", "tank/d/qiv_1"}, {"dataset", "tank/r@s"}}, 9996, "参数无效: dataset"},
+        {"relative staging",
+         {{"subpath", "tank/d/qiv_1"}, {"dataset", "tank/r"}, {"staging", "tmp"}},
+         9996,
+         "参数无效: staging"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QJsonObject reply = call("qivclient_remote_restore", row.params);
+        EXPECT_EQ(reply.value("err").toInt(), row.err);
+        EXPECT_EQ(reply.value("errmsg").toString(), QString::fromUtf8(row.errmsg));
+    }
+    EXPECT_TRUE(readFile(orvState + "/calls.log").isEmpty());
+}
+
+TEST_F(Restore, StagingWithoutRoomRefusesBeforeFetching) {
+    const QString staging = root.filePath("small");
+    if (!tinyFileSystem(staging, "1m")) GTEST_SKIP() << "mounting a 1 MiB tmpfs needs the right to mount";
+    ASSERT_EQ(zfs({"create", "tank/big", "--size", "3000000"}), 0);
+    ASSERT_TRUE(serve());
+    const QString subpath = backup("tank/big");
+
+    const QJsonObject record = restore({{"subpath", subpath}, {"dataset", "tank/r"}, {"staging", staging}});
+    EXPECT_EQ(record.value("state"), "failed");
+    EXPECT_TRUE(record.value("error").toString().contains("no room in the staging directory"))
+        << record.value("error").toString().toStdString();
+    EXPECT_TRUE(toolCalls("get").isEmpty());
+    QByteArray datasets;
+    zfs({"list"}, &datasets);
+    EXPECT_FALSE(datasets.contains("tank/r")) << datasets.constData();
+}
+
+TEST_F(Restore, StatusKeepsSuccessAndFailureAcrossARestart) {
+    ASSERT_EQ(zfs({"create", "tank/data"}), 0);
+    ASSERT_TRUE(serve());
+    backup("tank/data");
+    const QJsonObject success = dataset("tank/data");
+    EXPECT_FALSE(success.value("lastSuccess").toString().isEmpty());
+    EXPECT_EQ(success.value("failures").toInt(-1), 0);
+    EXPECT_TRUE(success.value("lastSize").isDouble());
+
+    ASSERT_TRUE(writeFile(zfsState + "/fail-snapshot", "cannot create snapshot: out of space\n"));
+    call("qivclient_zfsbackup", {{"dmpath", "tank/data"}});
+    call("qivclient_zfsbackup", {{"dmpath", "tank/data"}});
+    const QJsonObject before = status();
+    const QJsonObject failed = before.value("datasets").toObject().value("tank/data").toObject();
+    EXPECT_EQ(failed.value("failures").toInt(), 2);
+    EXPECT_TRUE(failed.value("lastError").toString().contains("cannot create snapshot: out of space"));
+    EXPECT_EQ(failed.value("lastSuccess"), success.value("lastSuccess"));
+    // A dataset selected in the settings shows before its first backup.
+    EXPECT_TRUE(before.value("datasets").toObject().value("tank/selected").isObject());
+
+    daemon.terminate();
+    ASSERT_TRUE(daemon.waitForFinished(20000));
+    ASSERT_TRUE(serve());
+    EXPECT_EQ(status(), before);
+}
+
+TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
+    ASSERT_TRUE(writeJson(path("/ovra/etc/qivclient/settings.json"), QJsonObject()));
+    ASSERT_TRUE(writeJson(
+        path("/ovra/etc/qivclient/status.json"),
+        QJsonObject{{"datasets", QJsonObject{{"tank/a", QJsonObject{{"lastSuccess", "2026-01-02T03:04:05+00:00"},
+                                                                    {"lastAttempt", "2026-01-02T03:04:00+00:00"},
+                                                                    {"failures", 0},
+                                                                    {"lastSize", 1572864}}},
+                                             {"tank/b\"x", QJsonObject{{"lastAttempt", "2026-01-01T00:00:00+01:00"},
+                                                                       {"failures", 2},
+                                                                       {"lastError", "zfs said:\nno space"}}}}},
+                    {"restores", QJsonArray{QJsonObject{{"id", 7},
+                                                        {"state", "failed"},
+                                                        {"error", "the fetched file has 1 bytes, the store lists 2"},
+                                                        {"subpath", "tank/a/qiv_1"},
+                                                        {"dataset", "tank/r"},
+                                                        {"updated", "2026-01-02T03:04:05+00:00"}}}}}));
+    ASSERT_TRUE(serve());
+    ASSERT_TRUE(writeJson(path("/ovra/etc/orvane/config.json"), QJsonObject{{"localagentid", socket()}}));
+
+    int exitCode = -1;
+    // The socket comes from the daemon's configuration, below --root or named by --cfg.
+    const QString metrics = qivctl({"--root", root.path(), "status", "--metrics"}, &exitCode);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(metrics.toStdString(),
+              "# HELP qivclient_backup_last_success_timestamp_seconds Unix time of the dataset's last successful "
+              "backup (0: none yet).\n"
+              "# TYPE qivclient_backup_last_success_timestamp_seconds gauge\n"
+              "qivclient_backup_last_success_timestamp_seconds{dataset=\"tank/a\"} 1767323045\n"
+              "qivclient_backup_last_success_timestamp_seconds{dataset=\"tank/b\\\"x\"} 0\n"
+              "# HELP qivclient_backup_last_attempt_timestamp_seconds Unix time of the dataset's last backup attempt "
+              "(0: none).\n"
+              "# TYPE qivclient_backup_last_attempt_timestamp_seconds gauge\n"
+              "qivclient_backup_last_attempt_timestamp_seconds{dataset=\"tank/a\"} 1767323040\n"
+              "qivclient_backup_last_attempt_timestamp_seconds{dataset=\"tank/b\\\"x\"} 1767222000\n"
+              "# HELP qivclient_backup_failures Failed backups of the dataset since its last success.\n"
+              "# TYPE qivclient_backup_failures gauge\n"
+              "qivclient_backup_failures{dataset=\"tank/a\"} 0\n"
+              "qivclient_backup_failures{dataset=\"tank/b\\\"x\"} 2\n"
+              "# HELP qivclient_backup_last_size_bytes Size of the dataset's last uploaded backup as the store "
+              "lists it.\n"
+              "# TYPE qivclient_backup_last_size_bytes gauge\n"
+              "qivclient_backup_last_size_bytes{dataset=\"tank/a\"} 1572864\n"
+              "# HELP qivclient_uploads_pending Snapshots waiting for or in upload.\n"
+              "# TYPE qivclient_uploads_pending gauge\n"
+              "qivclient_uploads_pending 0\n");
+
+    const QString table = qivctl({"--cfg", root.filePath("cfg.json"), "status"}, &exitCode);
+    EXPECT_EQ(exitCode, 0);
+    const QString success =
+        QDateTime::fromString("2026-01-02T03:04:05+00:00", Qt::ISODate).toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
+    const QStringList expected = {
+        R"(^DATASET +LAST SUCCESS +AGE +SIZE +FAILURES +LAST ERROR$)",
+        R"(^tank/a +)" + success + R"( +\d+d \d+h +1\.5 MiB +0 +-$)",
+        R"(^tank/b"x +never +- +- +2 +zfs said: no space$)",
+        R"(^Uploads pending: none$)",
+        R"(^Restores:$)",
+        R"(^  restore 7: failed: the fetched file has 1 bytes, the store lists 2  \(tank/a/qiv_1 -> tank/r, )" +
+            success + R"(\)$)",
+    };
+    for (const QString &line : expected)
+        EXPECT_TRUE(table.contains(QRegularExpression(line, QRegularExpression::MultilineOption)))
+            << line.toStdString() << "\nin:\n"
+            << table.toStdString();
+}
+
+}  // namespace
