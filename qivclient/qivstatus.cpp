@@ -157,11 +157,11 @@ int QivStatus::restoreQueued(const QString &subpath, const QString &dataset, con
                                   {kState, QStringLiteral("queued")},
                                   {"queued", now()},
                                   {"updated", now()}});
-    // Oldest first out, finished ones before those still to run.
+    // The oldest finished restore goes first; only when none has finished, the oldest of all.
     while (m_restores.size() > MaxRestores) {
         int victim = 0;
-        while (victim < m_restores.size() - 1 && !finished(m_restores.at(victim).toObject())) ++victim;
-        m_restores.removeAt(victim);
+        while (victim < m_restores.size() && !finished(m_restores.at(victim).toObject())) ++victim;
+        m_restores.removeAt(victim < m_restores.size() ? victim : 0);
     }
     save();
     return id;

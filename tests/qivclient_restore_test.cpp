@@ -11,6 +11,7 @@
 
 #include "daemonfixture.h"
 #include "testsupport.h"
+#include "zfspool.h"
 
 using namespace testsupport;
 
@@ -126,6 +127,21 @@ TEST_F(Restore, ParametersAreCheckedBeforeAnythingRuns) {
     EXPECT_TRUE(readFile(orvState + "/calls.log").isEmpty());
 }
 
+TEST_F(Restore, OnlyTheLastFiftyRestoresAreKept) {
+    ASSERT_TRUE(serve());
+    for (int i = 0; i < 53; ++i)
+        call("qivclient_remote_restore",
+             {{"subpath", "tank/none/qiv_1"}, {"dataset", QStringLiteral("tank/r%1").arg(i)}});
+    QJsonArray restores;
+    ASSERT_TRUE(waitUntil([&] {
+        restores = status().value("restores").toArray();
+        return restores.last().toObject().value("state") == "failed";
+    }));
+    ASSERT_EQ(restores.size(), 50);
+    EXPECT_EQ(restores.first().toObject().value("id").toInt(), 4);
+    EXPECT_TRUE(restores.last().toObject().value("error").toString().contains("the store lists no object"));
+}
+
 TEST_F(Restore, StagingWithoutRoomRefusesBeforeFetching) {
     const QString staging = root.filePath("small");
     if (!tinyFileSystem(staging, "1m")) GTEST_SKIP() << "mounting a 1 MiB tmpfs needs the right to mount";
@@ -234,5 +250,94 @@ TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
             << line.toStdString() << "\nin:\n"
             << table.toStdString();
 }
+
+// The same daemon on a real ZFS: its zfs is the system's, the object store the stand-in tool. Each test starts from
+// a backup of a dataset with real files.
+class RealRestore : public Restore {
+protected:
+    // One pool for the suite: starting zfs-fuse for it takes seconds.
+    static void SetUpTestSuite() { s_pool = new ZfsPool; }
+    static void TearDownTestSuite() {
+        delete s_pool;
+        s_pool = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(Restore::SetUp());
+        if (!pool.available()) GTEST_SKIP() << pool.skipReason().toStdString();
+        QStringList dirs = env.value("PATH").split(':');
+        dirs.removeAll(QStringLiteral(QIV_BIN_DIR));
+        env.insert("PATH", dirs.join(':'));
+        // Datasets of one test are apart from the others' by their number.
+        static int test = 0;
+        prefix = pool.name() + QStringLiteral("/t%1").arg(++test);
+        ASSERT_TRUE(pool.createDataset(prefix.mid(pool.name().size() + 1)));
+        ASSERT_TRUE(pool.createDataset(prefix.mid(pool.name().size() + 1) + "/src", &source));
+        QByteArray noise;
+        for (quint32 i = 0, x = 1; i < 300000; ++i) noise += char((x = x * 1103515245 + 12345) >> 24);
+        ASSERT_TRUE(writeFile(source + "/a.txt", "first file\n"));
+        ASSERT_TRUE(writeFile(source + "/dir/with blank.bin", noise));
+        ASSERT_TRUE(serve());
+        subpath = backup(prefix + "/src");
+        ASSERT_FALSE(subpath.isEmpty());
+    }
+    QString mountpointOf(const QString &dataset) {
+        QByteArray out;
+        pool.run({"get", "-H", "-o", "value", "mountpoint", dataset}, &out);
+        return QString::fromUtf8(out).trimmed();
+    }
+    bool exists(const QString &dataset) { return pool.run({"list", dataset}); }
+    QStringList staged() { return QDir(path("/ovra/var/qivclient/restore")).entryList(QDir::Files); }
+
+    static ZfsPool *s_pool;
+    const ZfsPool &pool = *s_pool;
+    QString prefix;  // this test's datasets: prefix/src, the source, and the restore targets
+    QString source;
+    QString subpath;
+};
+
+TEST_F(RealRestore, IntoANewDatasetGivesIdenticalFiles) {
+    const QString target = prefix + "/restored";
+    int exitCode = -1;
+    const QString out = qivctl({"--cfg", root.filePath("cfg.json"), "restore", subpath, target, "--wait"}, &exitCode);
+    EXPECT_EQ(exitCode, 0) << out.toStdString();
+    EXPECT_TRUE(out.startsWith("restore 1: queued\n")) << out.toStdString();
+    EXPECT_TRUE(out.endsWith("restore 1: done\n")) << out.toStdString();
+
+    QProcess diff;
+    diff.start("diff", {"-r", source, mountpointOf(target)});
+    ASSERT_TRUE(diff.waitForFinished(30000));
+    EXPECT_EQ(diff.exitCode(), 0) << diff.readAll().constData();
+    EXPECT_TRUE(staged().isEmpty());
+    // What was fetched is what the status says the upload stored.
+    const QJsonObject record = status().value("restores").toArray().at(0).toObject();
+    EXPECT_EQ(record.value("bytes"), dataset(prefix + "/src").value("lastSize"));
+}
+
+TEST_F(RealRestore, IntoAnExistingDatasetFailsWithZfsMessageAndLeavesItUntouched) {
+    QString existing;
+    ASSERT_TRUE(pool.createDataset(prefix.mid(pool.name().size() + 1) + "/existing", &existing));
+    ASSERT_TRUE(writeFile(existing + "/keep", "mine\n"));
+    const QJsonObject record = restore({{"subpath", subpath}, {"dataset", prefix + "/existing"}});
+    EXPECT_EQ(record.value("state"), "failed");
+    const QString error = record.value("error").toString();
+    EXPECT_TRUE(error.contains("zfs receive") && error.contains("exists")) << error.toStdString();
+    EXPECT_EQ(QDir(existing).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"keep"});
+    EXPECT_EQ(readFile(existing + "/keep"), "mine\n");
+    EXPECT_TRUE(staged().isEmpty());
+}
+
+TEST_F(RealRestore, AShortFetchFailsBeforeReceivingAndCreatesNoDataset) {
+    ASSERT_TRUE(writeFile(orvState + "/half-get", ""));
+    int exitCode = -1;
+    const QString out =
+        qivctl({"--cfg", root.filePath("cfg.json"), "restore", subpath, prefix + "/short", "--wait"}, &exitCode);
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_TRUE(out.contains(QRegularExpression("restore 1: failed: the fetched file has \\d+ bytes, the store lists")))
+        << out.toStdString();
+    EXPECT_FALSE(exists(prefix + "/short"));
+    EXPECT_TRUE(staged().isEmpty());
+}
+
+ZfsPool *RealRestore::s_pool = nullptr;
 
 }  // namespace
