@@ -263,7 +263,7 @@ protected:
     }
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(Restore::SetUp());
-        if (!pool.available()) GTEST_SKIP() << pool.skipReason().toStdString();
+        QIV_REQUIRE_ZFS(pool);
         QStringList dirs = env.value("PATH").split(':');
         dirs.removeAll(QStringLiteral(QIV_BIN_DIR));
         env.insert("PATH", dirs.join(':'));
