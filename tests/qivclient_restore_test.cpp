@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
@@ -74,55 +73,29 @@ protected:
         *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         return p.readAllStandardOutput() + p.readAllStandardError();
     }
-    QStringList toolCalls(const QString &command) const {
-        QStringList calls;
-        for (const QByteArray &line : readFile(orvState + "/calls.log").split('\n'))
-            if (QJsonDocument::fromJson(line).array().first().toString() == command) calls << line;
-        return calls;
-    }
-    // A file system of the given size mounted on dir, unmounted after the test; false when mounting is not allowed.
-    bool tinyFileSystem(const QString &dir, const QByteArray &size) {
-        QDir().mkpath(dir);
-        if (::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, ("size=" + size).constData()) != 0)
-            return false;
-        m_mounted = dir;
-        return true;
-    }
-
-private:
-    QString m_mounted;
+    QString m_mounted;  // a file system the test mounted, unmounted after it
 };
 
 TEST_F(Restore, ParametersAreCheckedBeforeAnythingRuns) {
     ASSERT_TRUE(serve());
     const struct {
-        const char *name;
-        QJsonObject params;
-        int err;
-        const char *errmsg;
+        const char *name, *subpath, *dataset, *staging, *errmsg;  // "缺少参数" goes with 9995, "参数无效" with 9996
     } rows[] = {
-        {"no subpath", {{"dataset", "tank/r"}}, 9995, "缺少参数: subpath"},
-        {"subpath leaves the machine root",
-         {{"subpath", "../x/qiv_1"}, {"dataset", "tank/r"}},
-         9996,
-         "参数无效: subpath"},
-        {"no dataset", {{"subpath", "tank/d/qiv_1"}}, 9995, "缺少参数: dataset"},
-        {"dataset as an option", {{"subpath", "tank/d/qiv_1"}, {"dataset", "-F"}}, 9996, "参数无效: dataset"},
-        {"dataset with an empty part",
-         {{"subpath", "tank/d/qiv_1"}, {"dataset", "tank//r"}},
-         9996,
-         "参数无效: dataset"},
-        {"dataset names a snapshot", {{"subpath", "tank/d/qiv_1"}, {"dataset", "tank/r@s"}}, 9996, "参数无效: dataset"},
-        {"relative staging",
-         {{"subpath", "tank/d/qiv_1"}, {"dataset", "tank/r"}, {"staging", "tmp"}},
-         9996,
-         "参数无效: staging"},
+        {"no subpath", "", "tank/r", "", "缺少参数: subpath"},
+        {"subpath leaves the machine root", "../x/qiv_1", "tank/r", "", "参数无效: subpath"},
+        {"no dataset", "tank/d/qiv_1", "", "", "缺少参数: dataset"},
+        {"dataset as an option", "tank/d/qiv_1", "-F", "", "参数无效: dataset"},
+        {"dataset with an empty part", "tank/d/qiv_1", "tank//r", "", "参数无效: dataset"},
+        {"dataset names a snapshot", "tank/d/qiv_1", "tank/r@s", "", "参数无效: dataset"},
+        {"relative staging", "tank/d/qiv_1", "tank/r", "tmp", "参数无效: staging"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        const QJsonObject reply = call("qivclient_remote_restore", row.params);
-        EXPECT_EQ(reply.value("err").toInt(), row.err);
-        EXPECT_EQ(reply.value("errmsg").toString(), QString::fromUtf8(row.errmsg));
+        const QJsonObject reply = call("qivclient_remote_restore",
+                                       {{"subpath", row.subpath}, {"dataset", row.dataset}, {"staging", row.staging}});
+        const QString errmsg = QString::fromUtf8(row.errmsg);
+        EXPECT_EQ(reply.value("err").toInt(), errmsg.startsWith("缺少参数") ? 9995 : 9996);
+        EXPECT_EQ(reply.value("errmsg").toString(), errmsg);
     }
     EXPECT_TRUE(readFile(orvState + "/calls.log").isEmpty());
 }
@@ -144,7 +117,10 @@ TEST_F(Restore, OnlyTheLastFiftyRestoresAreKept) {
 
 TEST_F(Restore, StagingWithoutRoomRefusesBeforeFetching) {
     const QString staging = root.filePath("small");
-    if (!tinyFileSystem(staging, "1m")) GTEST_SKIP() << "mounting a 1 MiB tmpfs needs the right to mount";
+    ASSERT_TRUE(QDir().mkpath(staging));
+    if (::mount("tmpfs", QFile::encodeName(staging).constData(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a 1 MiB tmpfs needs the right to mount";
+    m_mounted = staging;
     ASSERT_EQ(zfs({"create", "tank/big", "--size", "3000000"}), 0);
     ASSERT_TRUE(serve());
     const QString subpath = backup("tank/big");
@@ -153,7 +129,7 @@ TEST_F(Restore, StagingWithoutRoomRefusesBeforeFetching) {
     EXPECT_EQ(record.value("state"), "failed");
     EXPECT_TRUE(record.value("error").toString().contains("no room in the staging directory"))
         << record.value("error").toString().toStdString();
-    EXPECT_TRUE(toolCalls("get").isEmpty());
+    EXPECT_FALSE(readFile(orvState + "/calls.log").contains(R"(["get")"));
     QByteArray datasets;
     zfs({"list"}, &datasets);
     EXPECT_FALSE(datasets.contains("tank/r")) << datasets.constData();
@@ -166,7 +142,6 @@ TEST_F(Restore, StatusKeepsSuccessAndFailureAcrossARestart) {
     const QJsonObject success = dataset("tank/data");
     EXPECT_FALSE(success.value("lastSuccess").toString().isEmpty());
     EXPECT_EQ(success.value("failures").toInt(-1), 0);
-    EXPECT_TRUE(success.value("lastSize").isDouble());
 
     ASSERT_TRUE(writeFile(zfsState + "/fail-snapshot", "cannot create snapshot: out of space\n"));
     call("qivclient_zfsbackup", {{"dmpath", "tank/data"}});
@@ -280,12 +255,6 @@ protected:
         subpath = backup(prefix + "/src");
         ASSERT_FALSE(subpath.isEmpty());
     }
-    QString mountpointOf(const QString &dataset) {
-        QByteArray out;
-        pool.run({"get", "-H", "-o", "value", "mountpoint", dataset}, &out);
-        return QString::fromUtf8(out).trimmed();
-    }
-    bool exists(const QString &dataset) { return pool.run({"list", dataset}); }
     QStringList staged() { return QDir(path("/ovra/var/qivclient/restore")).entryList(QDir::Files); }
 
     static ZfsPool *s_pool;
@@ -303,8 +272,10 @@ TEST_F(RealRestore, IntoANewDatasetGivesIdenticalFiles) {
     EXPECT_TRUE(out.startsWith("restore 1: queued\n")) << out.toStdString();
     EXPECT_TRUE(out.endsWith("restore 1: done\n")) << out.toStdString();
 
+    QByteArray mountpoint;
+    pool.run({"get", "-H", "-o", "value", "mountpoint", target}, &mountpoint);
     QProcess diff;
-    diff.start("diff", {"-r", source, mountpointOf(target)});
+    diff.start("diff", {"-r", source, QString::fromUtf8(mountpoint).trimmed()});
     ASSERT_TRUE(diff.waitForFinished(30000));
     EXPECT_EQ(diff.exitCode(), 0) << diff.readAll().constData();
     EXPECT_TRUE(staged().isEmpty());
@@ -334,7 +305,7 @@ TEST_F(RealRestore, AShortFetchFailsBeforeReceivingAndCreatesNoDataset) {
     EXPECT_EQ(exitCode, 1);
     EXPECT_TRUE(out.contains(QRegularExpression("restore 1: failed: the fetched file has \\d+ bytes, the store lists")))
         << out.toStdString();
-    EXPECT_FALSE(exists(prefix + "/short"));
+    EXPECT_FALSE(pool.run({"list", prefix + "/short"}));
     EXPECT_TRUE(staged().isEmpty());
 }
 
