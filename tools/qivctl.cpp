@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -59,7 +60,7 @@ Backup status and restores:
   restore SUBPATH DATASET
                      restores the backup SUBPATH (as the listings give it, e.g.
                      tank/data/qiv_20240501080910) into the new dataset DATASET.
-    --staging DIR    where the daemon stages the download (an absolute directory).
+    --staging DIR    where the daemon stages the download.
     --wait           follows the restore with a progress line until it ends; the
                      exit status is then 0 only when the restore is done.
 
@@ -166,7 +167,8 @@ int restoreCommand(const QString &socket, qint64 timeoutSeconds, const QStringLi
                    bool wait) {
     if (args.size() != 2) return usageError(QStringLiteral("restore needs SUBPATH and DATASET"));
     QJsonObject params{{"subpath", args.at(0)}, {"dataset", args.at(1)}};
-    if (!staging.isEmpty()) params.insert(QStringLiteral("staging"), staging);
+    // The daemon takes only absolute directories: its working directory is not the caller's.
+    if (!staging.isEmpty()) params.insert(QStringLiteral("staging"), QDir(staging).absolutePath());
     QJsonObject reply;
     if (!ask(socket, QJsonObject{{"cmd", "qivclient_remote_restore"}, {"params", params}}, timeoutSeconds, &reply))
         return ExitNoReply;
