@@ -16,6 +16,8 @@ public:
     static constexpr const char *StoreTool = "/ovra/sbin/orvclient";
     static constexpr const char *AgentSocket = "/run/ovra/localsockets/.ls.brimvex.agent.";
     static constexpr const char *MountTable = "/proc/self/mounts";
+    static constexpr const char *StatusFile = "/ovra/etc/qivclient/status.json";
+    static constexpr const char *RestoreStagingDir = "/ovra/var/qivclient/restore";
 
     // Sets the root; an empty text or "/" means the real root. A relative DIR is made absolute.
     static void setRoot(const QString &dir);

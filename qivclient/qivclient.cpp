@@ -12,6 +12,7 @@
 #include "kp2localserver.h"
 #include "kp2utils.h"
 #include "orvtool.h"
+#include "restorejob.h"
 
 namespace {
 
@@ -120,6 +121,7 @@ bool QivClient::settingsLoad(KP2Journals &journals, QJsonObject &view) {
 bool QivClient::loadConfigure(KP2Journals &journals, const QJsonObject &config) {
     Q_UNUSED(config);
     m_active = false;
+    m_status.open(AppRoot::path(AppRoot::StatusFile));
     if (loadSettings(journals, nullptr)) m_scheduler.start();
     return true;
 }
@@ -238,15 +240,18 @@ void QivClient::backupCycle(KP2Journals &journal) {
 bool QivClient::zfsbackup(KP2Journals &journals, const QString &dmpath) {
     const QString snapshot =
         dmpath + QStringLiteral("@qiv_") + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss"));
+    m_status.backupAttempted(dmpath);
     QProcess process;
     process.start(QStringLiteral("zfs"), {QStringLiteral("snapshot"), snapshot});
     const bool ok = process.waitForStarted(10000) && process.waitForFinished(30000) &&
                     process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     if (!ok) {
-        journals.add(PRETTY(Q_FUNC_INFO, __LINE__), QStringLiteral("zfs snapshot ") + snapshot, false,
-                     textUpToNul(process.readAllStandardError()));
+        const QString error = textUpToNul(process.readAllStandardError());
+        journals.add(PRETTY(Q_FUNC_INFO, __LINE__), QStringLiteral("zfs snapshot ") + snapshot, false, error);
+        m_status.backupFailed(dmpath, QStringLiteral("zfs snapshot %1: %2").arg(snapshot, error.trimmed()));
         return false;  // a zfs still running is killed by the QProcess destructor
     }
+    m_status.uploadQueued(snapshot);
     m_backupQueue.push(snapshot);
     m_backupWorker.start();
     return true;
@@ -257,8 +262,16 @@ void QivClient::uploadOne(const QString &snapshot) {
     remote.replace(QLatin1Char('@'), QLatin1Char('/'));
     const QString path = machineRoot() + remote;
     QString failure;
-    if (!storeTool().upload(snapshot, path, &failure))
-        TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
+    m_status.uploadStarted(snapshot);
+    QElapsedTimer took;
+    took.start();
+    const bool uploaded = storeTool().upload(snapshot, path, &failure);
+    if (!uploaded) TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
+    // The size the status reports is the one the store lists, so that it is what a restore will fetch.
+    qint64 size = -1;
+    QString why;
+    const bool listed = uploaded && RestoreJob::listedSize(storeTool(), path, &size, &why);
+    m_status.uploadFinished(snapshot, uploaded, took.elapsed(), listed ? QJsonValue(size) : QJsonValue(), failure);
     // The snapshot goes in every case: a failed upload is retried by the next backup, not from this snapshot.
     QProcess::startDetached(QStringLiteral("zfs"), {QStringLiteral("destroy"), snapshot});
 }
@@ -348,8 +361,53 @@ bool QivClient::downloadRun() {
     if (!updateAlias()) return false;
     QJsonObject task;
     while (!m_downloadWorker.stopRequested() && m_downloadQueue.pop(task)) {
+        if (task.contains(QStringLiteral("restore"))) {
+            restoreOne(task);
+            continue;
+        }
         // A failed download is dropped: there is nobody to report it to.
         storeTool().get(task.value(QStringLiteral("path")).toString(), task.value(QStringLiteral("target")).toString());
     }
+    return true;
+}
+
+bool QivClient::remoteRestore(KP2Journals &journal, const QString &subpath, const QString &dataset,
+                              const QString &staging, int *id) {
+    if (!updateAlias()) {
+        TRACE("updateAlias is wrong");
+        journal.setErr(9999,
+                       QStringLiteral("对象存储不可用: 备份未启用, 机器序列号未知, 存储参数不完整或别名设置失败"));
+        return false;
+    }
+    *id = m_status.restoreQueued(subpath, dataset, staging);
+    m_downloadQueue.push(
+        QJsonObject{{"restore", *id}, {"path", machineRoot() + subpath}, {"dataset", dataset}, {"staging", staging}});
+    m_downloadWorker.start();
+    return true;
+}
+
+void QivClient::restoreOne(const QJsonObject &task) {
+    const int id = task.value(QStringLiteral("restore")).toInt();
+    RestoreJob job(storeTool(), id, task.value(QStringLiteral("path")).toString(),
+                   task.value(QStringLiteral("dataset")).toString(), task.value(QStringLiteral("staging")).toString());
+    RestoreJob::Observer observer;
+    observer.staged = [&](const QString &file) { m_status.restoreStaged(id, file); };
+    observer.downloading = [&](qint64 bytes, qint64 total) { m_status.restoreDownloading(id, bytes, total); };
+    observer.receiving = [&] { m_status.restoreReceiving(id); };
+    observer.stopRequested = [this] { return m_downloadWorker.stopRequested(); };
+    QString reason;
+    if (job.run(observer, &reason)) {
+        m_status.restoreDone(id);
+        return;
+    }
+    TRACE_AS(QStringLiteral("restore failed"), reason);
+    m_status.restoreFailed(id, reason);
+}
+
+bool QivClient::statusLoad(KP2Journals &journal, QJsonObject &status) {
+    Q_UNUSED(journal);
+    const QStringList selected =
+        toStrings(KP2File::readJsonObject(AppRoot::path(AppRoot::SettingsFile)).value(QStringLiteral("dmpaths")), true);
+    status = m_status.toObject(selected);
     return true;
 }

@@ -17,6 +17,7 @@
 #include "kp2journals.h"
 #include "kp2lfqueue.h"
 #include "kp2worker.h"
+#include "qivstatus.h"
 
 class QivClient : public QObject {
     Q_OBJECT
@@ -49,6 +50,13 @@ public:
     bool remoteLoadby(KP2Journals &journal, QJsonObject &result, const QString &dmpath);
     bool remoteRemove(KP2Journals &journal, const QString &subpath);
     bool remoteDwload(KP2Journals &journal, const QString &subpath, const QString &target);
+    // Queues the restore of the backup at subpath (below the machine root) into the new dataset, staged in staging,
+    // on the download worker, and returns at once with its id in *id. False, with the reason in the journal, when
+    // the store cannot be reached (see updateAlias).
+    bool remoteRestore(KP2Journals &journal, const QString &subpath, const QString &dataset, const QString &staging,
+                       int *id);
+    // The backup status (QivStatus::toObject) with the datasets selected in the settings file.
+    bool statusLoad(KP2Journals &journal, QJsonObject &status);
 
     // Observers, for the settings view and for tests.
     bool isActive() const { return m_active.load(); }
@@ -85,6 +93,7 @@ private:
     bool downloadRun();
     void backupCycle(KP2Journals &journal);
     void uploadOne(const QString &snapshot);
+    void restoreOne(const QJsonObject &task);
     // Listing shared by both remote listings: false (and the trace line) when the tool fails.
     bool remoteList(const QString &path, QJsonArray &lines) const;
 
@@ -99,6 +108,7 @@ private:
     KP2LFQueue<QJsonObject> m_downloadQueue;
     BXStorage m_storage;
     TimeUnits m_units;
+    QivStatus m_status;
     // The client's threads; the destructor stops them before any other member goes.
     KP2Worker m_scheduler;
     KP2Worker m_backupWorker;

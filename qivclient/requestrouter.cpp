@@ -1,9 +1,12 @@
 #include "requestrouter.h"
 
+#include <QDir>
 #include <QJsonDocument>
 
 #include "appdata.h"
+#include "approot.h"
 #include "qivclient.h"
+#include "restorejob.h"
 
 namespace {
 
@@ -14,10 +17,24 @@ const char *const kUsage = R"(
             }
         )";
 
+// The commands added to the original eight describe themselves.
+const char *const kRestoreUsage = R"json({
+    "comment": "把一个备份恢复到一个新的数据集. 立即返回恢复编号 (results.id); 进度和结果见 qivclient_status 的 restores",
+    "params": {"subpath": "备份路径", "dataset": "新数据集", "staging": "暂存目录(可选)"},
+    "params-comment": {
+        "subpath": "相对于本机根目录的备份路径, 如 tank/data/qiv_20240501080910 (qivclient_remote_alload 的 subpath)",
+        "dataset": "要创建的数据集, 如 tank/restored; 已存在的数据集不会被覆盖",
+        "staging": "下载暂存的绝对目录, 需有备份大小的空间; 默认 /ovra/var/qivclient/restore"
+    }
+})json";
+const char *const kStatusUsage = R"json({
+    "comment": "备份状态: 每个数据集最近的快照, 尝试与成功时间, 上传时长与大小, 上次成功后的失败次数和最后的错误; 待上传的快照; 最近的恢复及其状态"
+})json";
+
 // The first step of the slot contract: a help request replaces the reply by the usage object and ends the command.
-bool answeredHelp(QJsonObject *retObject, const QJsonObject &cmdObject) {
+bool answeredHelp(QJsonObject *retObject, const QJsonObject &cmdObject, const char *usage = kUsage) {
     if (!cmdObject.contains(QStringLiteral("help"))) return false;
-    *retObject = QJsonDocument::fromJson(kUsage).object();
+    *retObject = QJsonDocument::fromJson(usage).object();
     return true;
 }
 
@@ -139,4 +156,39 @@ void RequestRouter::qivclient_remote_dwload(QJsonObject *retObject, QJsonObject 
     Q_UNUSED(retObject);
     Q_UNUSED(cmdObject);
     Q_UNUSED(envObject);
+}
+
+void RequestRouter::qivclient_remote_restore(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject, kRestoreUsage)) return;
+    envObject->begin();
+    const QString subpath = requiredRemotePath(cmdObject, QStringLiteral("subpath"), envObject);
+    if (subpath.isEmpty()) return;
+    const QString dataset = required(cmdObject, QStringLiteral("dataset"), envObject);
+    if (dataset.isEmpty()) return;
+    if (!RestoreJob::isValidDatasetName(dataset)) {
+        envObject->setErr(9996, QStringLiteral("参数无效: dataset"));
+        return;
+    }
+    // A staging directory relative to the daemon's working directory would be a surprise; only absolute ones.
+    QString staging = params(cmdObject).value(QStringLiteral("staging")).toString().trimmed();
+    if (staging.isEmpty()) {
+        staging = AppRoot::path(AppRoot::RestoreStagingDir);
+    } else if (!QDir::isAbsolutePath(staging)) {
+        envObject->setErr(9996, QStringLiteral("参数无效: staging"));
+        return;
+    }
+    int id = 0;
+    if (!client()->remoteRestore(*envObject, subpath, dataset, QDir::cleanPath(staging), &id)) return;
+    retObject->insert(QStringLiteral("results"), QJsonObject{{"id", id}});
+    envObject->setErr(0, QString());
+}
+
+void RequestRouter::qivclient_status(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject, kStatusUsage)) return;
+    envObject->begin();
+    QJsonObject status;
+    if (client()->statusLoad(*envObject, status)) {
+        retObject->insert(QStringLiteral("results"), status);
+        envObject->setErr(0, QString());
+    }
 }

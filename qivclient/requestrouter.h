@@ -31,4 +31,9 @@ public slots:
     void qivclient_remote_loadby(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject);
     void qivclient_remote_remove(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject);
     void qivclient_remote_dwload(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject);
+    // "subpath" (as qivclient_remote_remove), "dataset" (a new dataset), optional "staging" (an absolute directory).
+    // Queues the restore and answers at once: "results" {"id": n}.
+    void qivclient_remote_restore(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject);
+    // "results": the backup status (per dataset, pending uploads, recent restores).
+    void qivclient_status(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject);
 };

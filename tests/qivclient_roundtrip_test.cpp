@@ -178,14 +178,18 @@ TEST_F(RoundTrip, RemotePathsThatLeaveTheMachineRootAreRefused) {
     EXPECT_EQ(call("qivclient_remote_remove").value("errmsg").toString(), QStringLiteral("缺少参数: subpath"));
 }
 
-TEST_F(RoundTrip, HelpInterfacesListsTheTemplateAndTheEightCommands) {
+TEST_F(RoundTrip, HelpInterfacesListsTheTemplateAndTheTenCommands) {
     const QJsonObject reply = call("help_interfaces");
     EXPECT_EQ(reply.value("err").toInt(-1), 0);
     const QJsonObject listing = reply.value("results").toObject();
-    EXPECT_EQ(listing.keys(),
-              (QStringList{"help_interfaces", "qivclient_remote_alload", "qivclient_remote_dwload",
-                           "qivclient_remote_loadby", "qivclient_remote_remove", "qivclient_settingload",
-                           "qivclient_settingsave", "qivclient_zfsbackup", "qivclient_zfstorage"}));
+    EXPECT_EQ(listing.keys(), (QStringList{"help_interfaces", "qivclient_remote_alload", "qivclient_remote_dwload",
+                                           "qivclient_remote_loadby", "qivclient_remote_remove",
+                                           "qivclient_remote_restore", "qivclient_settingload", "qivclient_settingsave",
+                                           "qivclient_status", "qivclient_zfsbackup", "qivclient_zfstorage"}));
+    // The two later commands describe themselves and their parameters.
+    EXPECT_EQ(listing.value("qivclient_remote_restore").toObject().value("params").toObject().keys(),
+              (QStringList{"dataset", "staging", "subpath"}));
+    EXPECT_FALSE(listing.value("qivclient_status").toObject().value("comment").toString().startsWith("<<"));
     EXPECT_EQ(listing.value("qivclient_zfsbackup").toObject(),
               (QJsonObject{{"cmd", "qivclient_zfsbackup"}, {"comment", QStringLiteral("<<此接口没有提供使用说明>>")}}));
     EXPECT_EQ(listing.value("help_interfaces").toObject().value("comment").toString(),

@@ -1,9 +1,12 @@
-// qivctl: sends one request to a local RPC server and prints its reply as indented JSON.
+// qivctl: sends one request to a local RPC server and prints its reply as indented JSON; "status" and "restore" show
+// the daemon's backup status and run a restore for people.
 // Exit status: 0 when the reply's "err" is 0, 1 for any other reply, 2 when no reply came (server unreachable, closed
 // without answering, or silent until the timeout), 3 for a command line that cannot be understood.
+#include <unistd.h>
 #include <QByteArray>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -11,18 +14,23 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 
+#include "kp2file.h"
 #include "kp2localserver.h"
+#include "statusformat.h"
 
 namespace {
 
 enum ExitCode { ExitSuccess = 0, ExitFailedCommand = 1, ExitNoReply = 2, ExitUsage = 3 };
 
 const char USAGE[] = R"(Usage:
-  qivctl [--socket PATH] [--timeout SECONDS] COMMAND [KEY=VALUE | KEY:=JSON]...
-  qivctl [--socket PATH] [--timeout SECONDS] --json REQUEST
+  qivctl [OPTIONS] COMMAND [KEY=VALUE | KEY:=JSON]...
+  qivctl [OPTIONS] --json REQUEST
+  qivctl [OPTIONS] status [--raw | --metrics]
+  qivctl [OPTIONS] restore SUBPATH DATASET [--staging DIR] [--wait]
   qivctl --help
 
 Sends one request to the local RPC server listening on the socket PATH and prints
@@ -30,13 +38,31 @@ its reply as indented JSON on standard output.
 
 Options:
   --socket PATH      the server's socket file (default: the QIVCTL_SOCKET environment
-                     variable). A name without '/' is looked up in the temporary
+                     variable, else the "localagentid" of the daemon's start-up
+                     configuration). A name without '/' is looked up in the temporary
                      directory, as the server places it.
+  --cfg FILE         the daemon's start-up configuration to take the socket from
+                     (default: /ovra/etc/orvane/config.json below --root).
+  --root DIR         the appliance root the daemon runs with (its --root).
   --timeout SECONDS  how long to wait for the reply, connecting included (default 60).
   --json REQUEST     send REQUEST, a JSON object, exactly as given; no COMMAND or
                      parameters may follow.
   --help, -h         show this text.
   --                 end of options (for a command that begins with '-').
+
+Backup status and restores:
+  status             the backup status as a table: per dataset the last success, its
+                     age, the size, the failures since and the last error; then the
+                     pending uploads and the recent restores.
+    --raw            the daemon's reply as indented JSON instead.
+    --metrics        the status in the Prometheus text format, for a node exporter's
+                     text-file collector.
+  restore SUBPATH DATASET
+                     restores the backup SUBPATH (as the listings give it, e.g.
+                     tank/data/qiv_20240501080910) into the new dataset DATASET.
+    --staging DIR    where the daemon stages the download.
+    --wait           follows the restore with a progress line until it ends; the
+                     exit status is then 0 only when the restore is done.
 
 Request building:
   COMMAND becomes "cmd"; every parameter goes into the "params" object.
@@ -47,8 +73,8 @@ Request building:
   request has no "params".
 
 Exit status:
-  0  the reply's "err" is 0
-  1  a reply with any other "err" (or none)
+  0  the reply's "err" is 0 (with restore --wait: the restore is done)
+  1  a reply with any other "err" (or none); a restore that failed
   2  no reply: the socket could not be reached, the server closed the connection
      without a valid reply, or none came within the timeout (reported on stderr)
   3  the command line could not be understood
@@ -57,6 +83,8 @@ Examples:
   qivctl --socket /run/qiv.sock qivclient_zfsbackup dmpath=tank/data
       sends {"cmd":"qivclient_zfsbackup","params":{"dmpath":"tank/data"}}
   QIVCTL_SOCKET=/run/qiv.sock qivctl help_interfaces
+  qivctl status
+  qivctl restore tank/data/qiv_20240501080910 tank/restored --wait
   qivctl --socket /run/qiv.sock --timeout 5 --json '{"cmd":"qivclient_settingload"}'
   qivctl --socket /run/qiv.sock qivclient_settingload help:=1
       (a "help" parameter goes into "params"; to ask for a command's usage send
@@ -77,6 +105,104 @@ bool parseJsonValue(const QString &text, QJsonValue &out) {
     return true;
 }
 
+// The socket the daemon listens on: "localagentid" of its start-up configuration, found as the daemon finds it.
+QString socketOfDaemon(const QString &cfg, const QString &root, QString *tried) {
+    const QString below = root == QLatin1String("/") ? QString() : root;
+    *tried = cfg.isEmpty() ? below + QStringLiteral("/ovra/etc/orvane/config.json") : cfg;
+    return KP2File::readJsonObject(*tried).value(QStringLiteral("localagentid")).toString();
+}
+
+// One request; false after saying on standard error why no reply came.
+bool ask(const QString &socket, const QJsonObject &request, qint64 timeoutSeconds, QJsonObject *reply) {
+    QElapsedTimer clock;
+    clock.start();
+    if (KP2LocalServer::localRequest(socket, request, reply, timeoutSeconds)) return true;
+    const QByteArray where = socket.toLocal8Bit();
+    if (clock.elapsed() >= timeoutSeconds * 1000)
+        std::fprintf(stderr, "qivctl: no reply from %s within %lld s\n", where.constData(),
+                     static_cast<long long>(timeoutSeconds));
+    else if (socket.contains(QLatin1Char('/')) && !QFileInfo::exists(socket))
+        std::fprintf(stderr, "qivctl: cannot reach %s: no such socket\n", where.constData());
+    else
+        std::fprintf(stderr,
+                     "qivctl: no reply from %s: the server could not be reached or closed the connection "
+                     "without a valid reply\n",
+                     where.constData());
+    return false;
+}
+
+bool succeeded(const QJsonObject &reply) {
+    const QJsonValue err = reply.value(QStringLiteral("err"));
+    return err.isDouble() && err.toDouble() == 0;
+}
+
+int refused(const QJsonObject &reply) {
+    std::fprintf(stderr, "qivctl: refused: err %d %s\n", reply.value(QStringLiteral("err")).toInt(),
+                 reply.value(QStringLiteral("errmsg")).toString().toLocal8Bit().constData());
+    return ExitFailedCommand;
+}
+
+void print(const QString &text) {
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+enum class StatusForm { Table, Raw, Metrics };
+
+int statusCommand(const QString &socket, qint64 timeoutSeconds, StatusForm form) {
+    QJsonObject reply;
+    if (!ask(socket, QJsonObject{{"cmd", "qivclient_status"}}, timeoutSeconds, &reply)) return ExitNoReply;
+    if (form == StatusForm::Raw) {
+        print(QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented)));
+        return succeeded(reply) ? ExitSuccess : ExitFailedCommand;
+    }
+    if (!succeeded(reply)) return refused(reply);
+    const QJsonObject status = reply.value(QStringLiteral("results")).toObject();
+    print(form == StatusForm::Metrics ? statusformat::metrics(status)
+                                      : statusformat::table(status, QDateTime::currentDateTime()));
+    return ExitSuccess;
+}
+
+int restoreCommand(const QString &socket, qint64 timeoutSeconds, const QStringList &args, const QString &staging,
+                   bool wait) {
+    if (args.size() != 2) return usageError(QStringLiteral("restore needs SUBPATH and DATASET"));
+    QJsonObject params{{"subpath", args.at(0)}, {"dataset", args.at(1)}};
+    // The daemon takes only absolute directories: its working directory is not the caller's.
+    if (!staging.isEmpty()) params.insert(QStringLiteral("staging"), QDir(staging).absolutePath());
+    QJsonObject reply;
+    if (!ask(socket, QJsonObject{{"cmd", "qivclient_remote_restore"}, {"params", params}}, timeoutSeconds, &reply))
+        return ExitNoReply;
+    if (!succeeded(reply)) return refused(reply);
+    const int id = reply.value(QStringLiteral("results")).toObject().value(QStringLiteral("id")).toInt();
+    print(QStringLiteral("restore %1: queued\n").arg(id));
+    if (!wait) return ExitSuccess;
+
+    // Follows the restore for as long as it runs: a restore of a large backup takes hours, and each look is bounded
+    // by the request timeout, so a daemon that goes away ends the wait.
+    const bool terminal = ::isatty(1);
+    QString shown;
+    for (;;) {
+        QThread::msleep(300);
+        if (!ask(socket, QJsonObject{{"cmd", "qivclient_status"}}, timeoutSeconds, &reply)) return ExitNoReply;
+        QJsonObject restore;
+        for (const QJsonValue &v :
+             reply.value(QStringLiteral("results")).toObject().value(QStringLiteral("restores")).toArray())
+            if (v.toObject().value(QStringLiteral("id")).toInt() == id) restore = v.toObject();
+        if (restore.isEmpty()) {
+            std::fprintf(stderr, "qivctl: restore %d is no longer in the daemon's status\n", id);
+            return ExitFailedCommand;
+        }
+        const QString line = statusformat::restoreLine(restore);
+        if (line != shown) print(terminal ? QStringLiteral("\r\033[K") + line : line + QLatin1Char('\n'));
+        shown = line;
+        const QString state = restore.value(QStringLiteral("state")).toString();
+        if (state == QLatin1String("done") || state == QLatin1String("failed")) {
+            if (terminal) print(QStringLiteral("\n"));
+            return state == QLatin1String("done") ? ExitSuccess : ExitFailedCommand;
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -91,7 +217,14 @@ int main(int argc, char **argv) {
     const QCommandLineOption socketOption(QStringLiteral("socket"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QString(), QStringLiteral("REQUEST"));
-    parser.addOptions({helpOption, socketOption, timeoutOption, jsonOption});
+    const QCommandLineOption cfgOption(QStringLiteral("cfg"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption rootOption(QStringLiteral("root"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption rawOption(QStringLiteral("raw"), QString());
+    const QCommandLineOption metricsOption(QStringLiteral("metrics"), QString());
+    const QCommandLineOption waitOption(QStringLiteral("wait"), QString());
+    const QCommandLineOption stagingOption(QStringLiteral("staging"), QString(), QStringLiteral("DIR"));
+    parser.addOptions({helpOption, socketOption, timeoutOption, jsonOption, cfgOption, rootOption, rawOption,
+                       metricsOption, waitOption, stagingOption});
     if (!parser.parse(arguments)) return usageError(parser.errorText());
     if (parser.isSet(helpOption)) {
         std::fputs(USAGE, stdout);
@@ -105,11 +238,32 @@ int main(int argc, char **argv) {
         if (!ok || timeoutSeconds < 1)
             return usageError(QStringLiteral("--timeout needs a whole number of seconds, 1 or more"));
     }
-    const QString socket =
+    QString socket =
         parser.isSet(socketOption) ? parser.value(socketOption) : QString::fromLocal8Bit(qgetenv("QIVCTL_SOCKET"));
     QStringList positional = parser.positionalArguments();
 
-    if (socket.isEmpty()) return usageError(QStringLiteral("no socket: give --socket PATH or set QIVCTL_SOCKET"));
+    if (socket.isEmpty()) {
+        QString tried;
+        socket = socketOfDaemon(parser.value(cfgOption), parser.value(rootOption), &tried);
+        if (socket.isEmpty())
+            return usageError(
+                QStringLiteral("no socket: give --socket PATH, set QIVCTL_SOCKET, or point --cfg/--root at the "
+                               "daemon's configuration (%1 names no \"localagentid\")")
+                    .arg(tried));
+    }
+
+    const QString command = parser.isSet(jsonOption) ? QString() : positional.value(0);
+    if (command == QLatin1String("status")) {
+        if (positional.size() > 1 || (parser.isSet(rawOption) && parser.isSet(metricsOption)))
+            return usageError(QStringLiteral("status takes either --raw or --metrics and nothing else"));
+        return statusCommand(socket, timeoutSeconds,
+                             parser.isSet(rawOption)       ? StatusForm::Raw
+                             : parser.isSet(metricsOption) ? StatusForm::Metrics
+                                                           : StatusForm::Table);
+    }
+    if (command == QLatin1String("restore"))
+        return restoreCommand(socket, timeoutSeconds, positional.mid(1), parser.value(stagingOption),
+                              parser.isSet(waitOption));
 
     QJsonObject request;
     if (parser.isSet(jsonOption)) {
@@ -144,25 +298,8 @@ int main(int argc, char **argv) {
         if (!params.isEmpty()) request.insert(QStringLiteral("params"), params);
     }
 
-    QElapsedTimer clock;
-    clock.start();
     QJsonObject reply;
-    if (!KP2LocalServer::localRequest(socket, request, &reply, timeoutSeconds)) {
-        const QByteArray where = socket.toLocal8Bit();
-        if (clock.elapsed() >= timeoutSeconds * 1000)
-            std::fprintf(stderr, "qivctl: no reply from %s within %lld s\n", where.constData(),
-                         static_cast<long long>(timeoutSeconds));
-        else if (socket.contains(QLatin1Char('/')) && !QFileInfo::exists(socket))
-            std::fprintf(stderr, "qivctl: cannot reach %s: no such socket\n", where.constData());
-        else
-            std::fprintf(stderr,
-                         "qivctl: no reply from %s: the server could not be reached or closed the connection "
-                         "without a valid reply\n",
-                         where.constData());
-        return ExitNoReply;
-    }
-
+    if (!ask(socket, request, timeoutSeconds, &reply)) return ExitNoReply;
     std::fputs(QJsonDocument(reply).toJson(QJsonDocument::Indented).constData(), stdout);
-    const QJsonValue err = reply.value(QStringLiteral("err"));
-    return err.isDouble() && err.toDouble() == 0 ? ExitSuccess : ExitFailedCommand;
+    return succeeded(reply) ? ExitSuccess : ExitFailedCommand;
 }

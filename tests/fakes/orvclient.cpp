@@ -11,7 +11,8 @@
 // A remote path is ALIAS/BUCKET/KEY; its alias must exist, and empty, "." and ".." parts are refused.
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" ("fail-export",
 // "fail-set", "fail-remove", "fail-ls", "fail-rm", "fail-get", "fail-pipe") makes that command write the file's
-// content to standard error and exit 1; "delay-<command>" holds milliseconds to sleep first.
+// content to standard error and exit 1; "delay-<command>" holds milliseconds to sleep first. A file "half-get" makes
+// "get" write only the first half of the object and still exit 0.
 
 #include <QDateTime>
 #include <QDir>
@@ -170,6 +171,15 @@ int get(const QStringList &args) {
     if (!parseRemote(args.at(1), false, &remote, &why)) return fail(why);
     if (!QFileInfo(remote.file).isFile()) return fail(QStringLiteral("object '%1' does not exist").arg(args.at(1)));
     QFile::remove(args.at(2));
+    if (QFileInfo::exists(g_state + QStringLiteral("/half-get"))) {
+        // A fetch cut short that still reports success.
+        QFile from(remote.file);
+        QFile to(args.at(2));
+        if (!from.open(QIODevice::ReadOnly) || !to.open(QIODevice::WriteOnly))
+            return fail(QStringLiteral("cannot copy"));
+        to.write(from.read(from.size() / 2));
+        return 0;
+    }
     return QFile::copy(remote.file, args.at(2)) ? 0 : fail(QStringLiteral("cannot write '%1'").arg(args.at(2)));
 }
 

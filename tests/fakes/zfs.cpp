@@ -9,6 +9,7 @@
 //   snapshot DATASET@SNAPSHOT                     fails when the dataset is missing or the snapshot exists
 //   send DATASET@SNAPSHOT                         writes the snapshot's stream to standard output
 //   destroy DATASET@SNAPSHOT | DATASET            a dataset only when it has no snapshots
+//   receive DATASET                               a new dataset whose content is standard input; never overwrites
 //   list [-t filesystem|snapshot|all]             names one per line, datasets then their snapshots, sorted
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" makes that command
 // write the file's content to standard error and exit 1; "send" first writes half of the stream, like a source that
@@ -168,6 +169,21 @@ int destroy(const QStringList &args) {
     return dir.removeRecursively() ? 0 : fail(QStringLiteral("cannot destroy '%1'").arg(args.at(1)));
 }
 
+int receive(const QStringList &args) {
+    if (args.size() != 2) return fail(QStringLiteral("usage: zfs receive DATASET"));
+    const QString dir = datasetDir(args.at(1));
+    if (QFileInfo::exists(dir))
+        return fail(QStringLiteral("cannot receive new filesystem stream: destination '%1' exists\n"
+                                   "must specify -F to overwrite it")
+                        .arg(args.at(1)));
+    QFile in;
+    QFile out(dir + QStringLiteral("/content"));
+    if (!QDir().mkpath(dir + QStringLiteral("/snapshots")) || !in.open(stdin, QIODevice::ReadOnly) ||
+        !out.open(QIODevice::WriteOnly))
+        return fail(QStringLiteral("cannot write state"));
+    return out.write(in.readAll()) >= 0 ? 0 : fail(QStringLiteral("cannot write state"));
+}
+
 int list(const QStringList &args) {
     QString type = QStringLiteral("all");
     for (int i = 1; i < args.size(); ++i)
@@ -211,5 +227,6 @@ int main(int argc, char **argv) {
     if (command == QLatin1String("snapshot")) return snapshot(args);
     if (command == QLatin1String("destroy")) return destroy(args);
     if (command == QLatin1String("list")) return list(args);
+    if (command == QLatin1String("receive")) return receive(args);
     return fail(QStringLiteral("unrecognized command '%1'").arg(command));
 }

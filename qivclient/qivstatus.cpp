@@ -1,0 +1,213 @@
+#include "qivstatus.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include "kp2file.h"
+
+namespace {
+
+const QString kDatasets = QStringLiteral("datasets");
+const QString kUploads = QStringLiteral("uploads");
+const QString kRestores = QStringLiteral("restores");
+const QString kNextRestore = QStringLiteral("nextRestore");
+const QString kState = QStringLiteral("state");
+
+QString datasetOf(const QString &snapshot) {
+    return snapshot.left(snapshot.indexOf(QLatin1Char('@')));
+}
+
+bool finished(const QJsonObject &restore) {
+    const QString state = restore.value(kState).toString();
+    return state == QLatin1String("done") || state == QLatin1String("failed");
+}
+
+}  // namespace
+
+QString QivStatus::now() {
+    // Qt::ISODate writes the offset only for a date-time with an explicit one; local time then keeps its zone.
+    const QDateTime local = QDateTime::currentDateTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+bool QivStatus::open(const QString &path) {
+    const QJsonObject kept = KP2File::readJsonObject(path);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_path = path;
+    m_datasets = kept.value(kDatasets).toObject();
+    m_uploads = QJsonArray();
+    m_restores = QJsonArray();
+    int highest = 0;
+    for (const QJsonValue &v : kept.value(kRestores).toArray()) {
+        QJsonObject restore = v.toObject();
+        highest = qMax(highest, restore.value(QStringLiteral("id")).toInt());
+        if (!finished(restore)) {
+            // The process that ran it is gone, and with it the fetch or the receive; a staged file it left behind
+            // would fill the staging directory for nothing.
+            const QString staged = restore.value(QStringLiteral("staged")).toString();
+            if (!staged.isEmpty()) QFile::remove(staged);
+            restore.insert(kState, QStringLiteral("failed"));
+            restore.insert(QStringLiteral("error"), QStringLiteral("interrupted by a restart of the daemon"));
+            restore.insert(QStringLiteral("updated"), now());
+        }
+        m_restores.append(restore);
+    }
+    m_nextRestore = qMax(highest + 1, kept.value(kNextRestore).toInt(1));
+    return save();
+}
+
+QJsonObject QivStatus::dataset(const QString &name) const {
+    return m_datasets.value(name).toObject();
+}
+
+void QivStatus::setDataset(const QString &name, const QJsonObject &record) {
+    m_datasets.insert(name, record);
+}
+
+int QivStatus::findUpload(const QString &snapshot) const {
+    for (int i = 0; i < m_uploads.size(); ++i)
+        if (m_uploads.at(i).toObject().value(QStringLiteral("snapshot")).toString() == snapshot) return i;
+    return -1;
+}
+
+int QivStatus::findRestore(int id) const {
+    for (int i = 0; i < m_restores.size(); ++i)
+        if (m_restores.at(i).toObject().value(QStringLiteral("id")).toInt() == id) return i;
+    return -1;
+}
+
+bool QivStatus::save() {
+    if (m_path.isEmpty()) return true;
+    const QJsonObject all{
+        {kDatasets, m_datasets}, {kUploads, m_uploads}, {kRestores, m_restores}, {kNextRestore, m_nextRestore}};
+    // Written whole or not at all: a crash in the middle leaves the previous record, never half of one.
+    return KP2File::saveJsonAtomic(m_path, all, true);
+}
+
+void QivStatus::backupAttempted(const QString &dataset) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    QJsonObject record = this->dataset(dataset);
+    record.insert(QStringLiteral("lastAttempt"), now());
+    setDataset(dataset, record);
+    save();
+}
+
+void QivStatus::backupFailed(const QString &dataset, const QString &error) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    QJsonObject record = this->dataset(dataset);
+    record.insert(QStringLiteral("failures"), record.value(QStringLiteral("failures")).toInt() + 1);
+    record.insert(QStringLiteral("lastError"), error);
+    setDataset(dataset, record);
+    save();
+}
+
+void QivStatus::uploadQueued(const QString &snapshot, bool leftover) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    QJsonObject record = dataset(datasetOf(snapshot));
+    record.insert(QStringLiteral("lastSnapshot"), snapshot);
+    setDataset(datasetOf(snapshot), record);
+    if (findUpload(snapshot) < 0)
+        m_uploads.append(QJsonObject{{"snapshot", snapshot},
+                                     {kState, leftover ? QStringLiteral("leftover") : QStringLiteral("queued")},
+                                     {"queued", now()}});
+    save();
+}
+
+void QivStatus::uploadStarted(const QString &snapshot) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const int i = findUpload(snapshot);
+    QJsonObject upload = i < 0 ? QJsonObject{{"snapshot", snapshot}} : m_uploads.at(i).toObject();
+    upload.insert(kState, QStringLiteral("uploading"));
+    upload.insert(QStringLiteral("started"), now());
+    if (i < 0)
+        m_uploads.append(upload);
+    else
+        m_uploads.replace(i, upload);
+    save();
+}
+
+void QivStatus::uploadFinished(const QString &snapshot, bool ok, qint64 durationMs, const QJsonValue &size,
+                               const QString &error) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const int i = findUpload(snapshot);
+    if (i >= 0) m_uploads.removeAt(i);
+    const QString name = datasetOf(snapshot);
+    QJsonObject record = dataset(name);
+    record.insert(QStringLiteral("lastSnapshot"), snapshot);
+    if (ok) {
+        record.insert(QStringLiteral("lastSuccess"), now());
+        record.insert(QStringLiteral("lastDurationMs"), durationMs);
+        record.insert(QStringLiteral("lastSize"), size);
+        record.insert(QStringLiteral("failures"), 0);
+    } else {
+        record.insert(QStringLiteral("failures"), record.value(QStringLiteral("failures")).toInt() + 1);
+        record.insert(QStringLiteral("lastError"), error);
+    }
+    setDataset(name, record);
+    save();
+}
+
+int QivStatus::restoreQueued(const QString &subpath, const QString &dataset, const QString &staging) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const int id = m_nextRestore++;
+    m_restores.append(QJsonObject{{"id", id},
+                                  {"subpath", subpath},
+                                  {"dataset", dataset},
+                                  {"staging", staging},
+                                  {kState, QStringLiteral("queued")},
+                                  {"queued", now()},
+                                  {"updated", now()}});
+    // The oldest finished restore goes first; only when none has finished, the oldest of all.
+    while (m_restores.size() > MaxRestores) {
+        int victim = 0;
+        while (victim < m_restores.size() && !finished(m_restores.at(victim).toObject())) ++victim;
+        m_restores.removeAt(victim < m_restores.size() ? victim : 0);
+    }
+    save();
+    return id;
+}
+
+void QivStatus::updateRestore(int id, const QJsonObject &changes) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const int i = findRestore(id);
+    if (i < 0) return;
+    QJsonObject restore = m_restores.at(i).toObject();
+    for (auto it = changes.begin(); it != changes.end(); ++it) restore.insert(it.key(), it.value());
+    restore.insert(QStringLiteral("updated"), now());
+    m_restores.replace(i, restore);
+    save();
+}
+
+void QivStatus::restoreStaged(int id, const QString &stagedFile) {
+    updateRestore(id, {{"staged", stagedFile}});
+}
+
+void QivStatus::restoreDownloading(int id, qint64 bytes, qint64 total) {
+    updateRestore(id, {{kState, "downloading"}, {"bytes", bytes}, {"total", total}});
+}
+
+void QivStatus::restoreReceiving(int id) {
+    updateRestore(id, {{kState, "receiving"}});
+}
+
+void QivStatus::restoreDone(int id) {
+    updateRestore(id, {{kState, "done"}, {"staged", QJsonValue()}});
+}
+
+void QivStatus::restoreFailed(int id, const QString &reason) {
+    updateRestore(id, {{kState, "failed"}, {"error", reason}, {"staged", QJsonValue()}});
+}
+
+QJsonObject QivStatus::restore(int id) const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const int i = findRestore(id);
+    return i < 0 ? QJsonObject() : m_restores.at(i).toObject();
+}
+
+QJsonObject QivStatus::toObject(const QStringList &selected) const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    QJsonObject datasets = m_datasets;
+    for (const QString &name : selected)
+        if (!name.isEmpty() && !datasets.contains(name)) datasets.insert(name, QJsonObject());
+    return QJsonObject{{kDatasets, datasets}, {kUploads, m_uploads}, {kRestores, m_restores}};
+}

@@ -1,0 +1,59 @@
+// RestoreJob: brings one backup back from the object store into a new ZFS dataset. It lists the object to learn its
+// size, checks that the staging directory has room for it, fetches it there with the tool's "get", checks that the
+// staged file has exactly the listed size (the tool's exit code says nothing reliable), and runs `zfs receive DATASET`
+// (no -F: an existing dataset is never overwritten) with the staged file as standard input. The staged file is
+// removed in every case. Every external program runs with an argument list.
+// Not thread-safe: one job is run by one thread (the client's download worker); several jobs may run at once.
+#pragma once
+
+#include <QJsonValue>
+#include <QString>
+#include <functional>
+
+#include "orvtool.h"
+
+class RestoreJob {
+public:
+    // What the job tells its owner while it runs; every callback is optional and runs on the job's thread.
+    struct Observer {
+        std::function<void(const QString &stagedFile)> staged;
+        std::function<void(qint64 bytes, qint64 total)> downloading;  // repeatedly while the fetch runs
+        std::function<void()> receiving;
+        std::function<bool()> stopRequested;  // polled while programs run; true kills them and fails the job
+    };
+
+    // remotePath: the object's full path for the tool ("myorvane/bucket1/<serial>/tank/data/qiv_..."); dataset: the
+    // dataset to create; staging: the directory to stage in (created when missing); id names the staged file.
+    RestoreJob(const OrvTool &tool, int id, const QString &remotePath, const QString &dataset, const QString &staging);
+
+    // Runs the whole restore, blocking: the listing and the start of each program are bounded, the fetch and the
+    // receive last as long as the data takes. True when `zfs receive` succeeded; otherwise *reason says why (the
+    // tool's or zfs's standard error, the size mismatch, the lack of room).
+    bool run(const Observer &observer, QString *reason);
+
+    // The staged file of this job.
+    QString stagedFile() const;
+
+    // A ZFS file-system name: components of letters, digits, "_", "-", ":", ".", " " separated by single "/", the
+    // first starting with a letter (so never with "-", which zfs would read as an option), no "." or ".." component,
+    // shorter than 256 characters.
+    static bool isValidDatasetName(const QString &name);
+
+    // The size that the store lists for the object at remotePath (its folder listed, the entry whose key is the
+    // object's name). False with *why when the listing fails or does not hold the object with a numeric size.
+    static bool listedSize(const OrvTool &tool, const QString &remotePath, qint64 *size, QString *why);
+
+    // Bytes available to an unprivileged writer in the file system holding dir; -1 when it cannot be told.
+    static qint64 freeBytes(const QString &dir);
+
+private:
+    // False only when the tool could not start or the job was stopped; *toolSaid gets its standard error.
+    bool fetch(const Observer &observer, qint64 total, QString *toolSaid, QString *reason);
+    bool receive(const Observer &observer, QString *reason);
+
+    OrvTool m_tool;
+    int m_id;
+    QString m_remotePath;
+    QString m_dataset;
+    QString m_staging;
+};

@@ -1,0 +1,314 @@
+// Restores and the backup status through the daemon binary: a backup brought back into a new dataset, the refusals
+// and failures of a restore (existing dataset, short fetch, no room), the status after success, failure and restart,
+// and what qivctl makes of a known status.
+#include <sys/mount.h>
+
+#include <QDir>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+#include "daemonfixture.h"
+#include "testsupport.h"
+#include "zfspool.h"
+
+using namespace testsupport;
+
+namespace {
+
+class Restore : public DaemonFixture {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(DaemonFixture::SetUp());
+        ASSERT_TRUE(startAgent(QStringLiteral("SN-R")));
+        ASSERT_TRUE(writeJson(path("/ovra/etc/qivclient/settings.json"),
+                              QJsonObject{{"active", true},
+                                          {"orvane", QJsonObject{{"url", "http://s"}, {"uid", "u"}, {"pwd", "p"}}},
+                                          {"dmpaths", QJsonArray{"tank/selected"}}}));
+    }
+    void TearDown() override {
+        DaemonFixture::TearDown();
+        if (!m_mounted.isEmpty()) ::umount(QFile::encodeName(m_mounted).constData());
+    }
+
+    QJsonObject status() { return call(QStringLiteral("qivclient_status")).value("results").toObject(); }
+    QJsonObject dataset(const QString &name) { return status().value("datasets").toObject().value(name).toObject(); }
+
+    // Backs dataset up through the daemon and waits until its upload has ended; the backup's subpath.
+    QString backup(const QString &dataset) {
+        EXPECT_EQ(call("qivclient_zfsbackup", {{"dmpath", dataset}}).value("err").toInt(-1), 0);
+        EXPECT_TRUE(waitUntil([&] { return status().value("uploads").toArray().isEmpty(); }, 60000));
+        return this->dataset(dataset).value("lastSnapshot").toString().replace('@', '/');
+    }
+    // Queues a restore and waits until it has ended; its record.
+    QJsonObject restore(const QJsonObject &params) {
+        const QJsonObject reply = call("qivclient_remote_restore", params);
+        EXPECT_EQ(reply.value("err").toInt(-1), 0) << reply.value("errmsg").toString().toStdString();
+        const int id = reply.value("results").toObject().value("id").toInt();
+        QJsonObject record;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                for (const QJsonValue &v : status().value("restores").toArray())
+                    if (v.toObject().value("id").toInt() == id) record = v.toObject();
+                return record.value("state") == "done" || record.value("state") == "failed";
+            },
+            60000));
+        return record;
+    }
+    // Runs the stand-in zfs (or, with env's PATH changed, the real one).
+    int zfs(const QStringList &args, QByteArray *out = nullptr) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        // Found on the daemon's PATH, as the daemon finds it.
+        p.start(QStandardPaths::findExecutable("zfs", env.value("PATH").split(':')), args);
+        p.waitForFinished(30000);
+        if (out) *out = p.readAllStandardOutput();
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+    QByteArray qivctl(const QStringList &args, int *exitCode) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(binPath("qivctl"), args);
+        p.waitForFinished(60000);
+        *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return p.readAllStandardOutput() + p.readAllStandardError();
+    }
+    QString m_mounted;  // a file system the test mounted, unmounted after it
+};
+
+TEST_F(Restore, ParametersAreCheckedBeforeAnythingRuns) {
+    ASSERT_TRUE(serve());
+    const struct {
+        const char *name, *subpath, *dataset, *staging, *errmsg;  // "缺少参数" goes with 9995, "参数无效" with 9996
+    } rows[] = {
+        {"no subpath", "", "tank/r", "", "缺少参数: subpath"},
+        {"subpath leaves the machine root", "../x/qiv_1", "tank/r", "", "参数无效: subpath"},
+        {"no dataset", "tank/d/qiv_1", "", "", "缺少参数: dataset"},
+        {"dataset as an option", "tank/d/qiv_1", "-F", "", "参数无效: dataset"},
+        {"dataset with an empty part", "tank/d/qiv_1", "tank//r", "", "参数无效: dataset"},
+        {"dataset names a snapshot", "tank/d/qiv_1", "tank/r@s", "", "参数无效: dataset"},
+        {"relative staging", "tank/d/qiv_1", "tank/r", "tmp", "参数无效: staging"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QJsonObject reply = call("qivclient_remote_restore",
+                                       {{"subpath", row.subpath}, {"dataset", row.dataset}, {"staging", row.staging}});
+        const QString errmsg = QString::fromUtf8(row.errmsg);
+        EXPECT_EQ(reply.value("err").toInt(), errmsg.startsWith("缺少参数") ? 9995 : 9996);
+        EXPECT_EQ(reply.value("errmsg").toString(), errmsg);
+    }
+    EXPECT_TRUE(readFile(orvState + "/calls.log").isEmpty());
+}
+
+TEST_F(Restore, OnlyTheLastFiftyRestoresAreKept) {
+    ASSERT_TRUE(serve());
+    for (int i = 0; i < 53; ++i)
+        call("qivclient_remote_restore",
+             {{"subpath", "tank/none/qiv_1"}, {"dataset", QStringLiteral("tank/r%1").arg(i)}});
+    QJsonArray restores;
+    ASSERT_TRUE(waitUntil([&] {
+        restores = status().value("restores").toArray();
+        return restores.last().toObject().value("state") == "failed";
+    }));
+    ASSERT_EQ(restores.size(), 50);
+    EXPECT_EQ(restores.first().toObject().value("id").toInt(), 4);
+    EXPECT_TRUE(restores.last().toObject().value("error").toString().contains("the store lists no object"));
+}
+
+TEST_F(Restore, StagingWithoutRoomRefusesBeforeFetching) {
+    const QString staging = root.filePath("small");
+    ASSERT_TRUE(QDir().mkpath(staging));
+    if (::mount("tmpfs", QFile::encodeName(staging).constData(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a 1 MiB tmpfs needs the right to mount";
+    m_mounted = staging;
+    ASSERT_EQ(zfs({"create", "tank/big", "--size", "3000000"}), 0);
+    ASSERT_TRUE(serve());
+    const QString subpath = backup("tank/big");
+
+    const QJsonObject record = restore({{"subpath", subpath}, {"dataset", "tank/r"}, {"staging", staging}});
+    EXPECT_EQ(record.value("state"), "failed");
+    EXPECT_TRUE(record.value("error").toString().contains("no room in the staging directory"))
+        << record.value("error").toString().toStdString();
+    EXPECT_FALSE(readFile(orvState + "/calls.log").contains(R"(["get")"));
+    QByteArray datasets;
+    zfs({"list"}, &datasets);
+    EXPECT_FALSE(datasets.contains("tank/r")) << datasets.constData();
+}
+
+TEST_F(Restore, StatusKeepsSuccessAndFailureAcrossARestart) {
+    ASSERT_EQ(zfs({"create", "tank/data"}), 0);
+    ASSERT_TRUE(serve());
+    backup("tank/data");
+    const QJsonObject success = dataset("tank/data");
+    EXPECT_FALSE(success.value("lastSuccess").toString().isEmpty());
+    EXPECT_EQ(success.value("failures").toInt(-1), 0);
+
+    ASSERT_TRUE(writeFile(zfsState + "/fail-snapshot", "cannot create snapshot: out of space\n"));
+    call("qivclient_zfsbackup", {{"dmpath", "tank/data"}});
+    call("qivclient_zfsbackup", {{"dmpath", "tank/data"}});
+    const QJsonObject before = status();
+    const QJsonObject failed = before.value("datasets").toObject().value("tank/data").toObject();
+    EXPECT_EQ(failed.value("failures").toInt(), 2);
+    EXPECT_TRUE(failed.value("lastError").toString().contains("cannot create snapshot: out of space"));
+    EXPECT_EQ(failed.value("lastSuccess"), success.value("lastSuccess"));
+    // A dataset selected in the settings shows before its first backup.
+    EXPECT_TRUE(before.value("datasets").toObject().value("tank/selected").isObject());
+
+    daemon.terminate();
+    ASSERT_TRUE(daemon.waitForFinished(20000));
+    ASSERT_TRUE(serve());
+    EXPECT_EQ(status(), before);
+}
+
+TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
+    ASSERT_TRUE(writeJson(path("/ovra/etc/qivclient/settings.json"), QJsonObject()));
+    ASSERT_TRUE(writeJson(
+        path("/ovra/etc/qivclient/status.json"),
+        QJsonObject{{"datasets", QJsonObject{{"tank/a", QJsonObject{{"lastSuccess", "2026-01-02T03:04:05+00:00"},
+                                                                    {"lastAttempt", "2026-01-02T03:04:00+00:00"},
+                                                                    {"failures", 0},
+                                                                    {"lastSize", 1572864}}},
+                                             {"tank/b\"x", QJsonObject{{"lastAttempt", "2026-01-01T00:00:00+01:00"},
+                                                                       {"failures", 2},
+                                                                       {"lastError", "zfs said:\nno space"}}}}},
+                    {"restores", QJsonArray{QJsonObject{{"id", 7},
+                                                        {"state", "failed"},
+                                                        {"error", "the fetched file has 1 bytes, the store lists 2"},
+                                                        {"subpath", "tank/a/qiv_1"},
+                                                        {"dataset", "tank/r"},
+                                                        {"updated", "2026-01-02T03:04:05+00:00"}}}}}));
+    ASSERT_TRUE(serve());
+    ASSERT_TRUE(writeJson(path("/ovra/etc/orvane/config.json"), QJsonObject{{"localagentid", socket()}}));
+
+    int exitCode = -1;
+    // The socket comes from the daemon's configuration, below --root or named by --cfg.
+    const QString metrics = qivctl({"--root", root.path(), "status", "--metrics"}, &exitCode);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(metrics.toStdString(),
+              "# HELP qivclient_backup_last_success_timestamp_seconds Unix time of the dataset's last successful "
+              "backup (0: none yet).\n"
+              "# TYPE qivclient_backup_last_success_timestamp_seconds gauge\n"
+              "qivclient_backup_last_success_timestamp_seconds{dataset=\"tank/a\"} 1767323045\n"
+              "qivclient_backup_last_success_timestamp_seconds{dataset=\"tank/b\\\"x\"} 0\n"
+              "# HELP qivclient_backup_last_attempt_timestamp_seconds Unix time of the dataset's last backup attempt "
+              "(0: none).\n"
+              "# TYPE qivclient_backup_last_attempt_timestamp_seconds gauge\n"
+              "qivclient_backup_last_attempt_timestamp_seconds{dataset=\"tank/a\"} 1767323040\n"
+              "qivclient_backup_last_attempt_timestamp_seconds{dataset=\"tank/b\\\"x\"} 1767222000\n"
+              "# HELP qivclient_backup_failures Failed backups of the dataset since its last success.\n"
+              "# TYPE qivclient_backup_failures gauge\n"
+              "qivclient_backup_failures{dataset=\"tank/a\"} 0\n"
+              "qivclient_backup_failures{dataset=\"tank/b\\\"x\"} 2\n"
+              "# HELP qivclient_backup_last_size_bytes Size of the dataset's last uploaded backup as the store "
+              "lists it.\n"
+              "# TYPE qivclient_backup_last_size_bytes gauge\n"
+              "qivclient_backup_last_size_bytes{dataset=\"tank/a\"} 1572864\n"
+              "# HELP qivclient_uploads_pending Snapshots waiting for or in upload.\n"
+              "# TYPE qivclient_uploads_pending gauge\n"
+              "qivclient_uploads_pending 0\n");
+
+    const QString table = qivctl({"--cfg", root.filePath("cfg.json"), "status"}, &exitCode);
+    EXPECT_EQ(exitCode, 0);
+    const QString success =
+        QDateTime::fromString("2026-01-02T03:04:05+00:00", Qt::ISODate).toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
+    const QStringList expected = {
+        R"(^DATASET +LAST SUCCESS +AGE +SIZE +FAILURES +LAST ERROR$)",
+        R"(^tank/a +)" + success + R"( +\d+d \d+h +1\.5 MiB +0 +-$)",
+        R"(^tank/b"x +never +- +- +2 +zfs said: no space$)",
+        R"(^Uploads pending: none$)",
+        R"(^Restores:$)",
+        R"(^  restore 7: failed: the fetched file has 1 bytes, the store lists 2  \(tank/a/qiv_1 -> tank/r, )" +
+            success + R"(\)$)",
+    };
+    for (const QString &line : expected)
+        EXPECT_TRUE(table.contains(QRegularExpression(line, QRegularExpression::MultilineOption)))
+            << line.toStdString() << "\nin:\n"
+            << table.toStdString();
+}
+
+// The same daemon on a real ZFS: its zfs is the system's, the object store the stand-in tool. Each test starts from
+// a backup of a dataset with real files.
+class RealRestore : public Restore {
+protected:
+    // One pool for the suite: starting zfs-fuse for it takes seconds.
+    static void SetUpTestSuite() { s_pool = new ZfsPool; }
+    static void TearDownTestSuite() {
+        delete s_pool;
+        s_pool = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(Restore::SetUp());
+        QIV_REQUIRE_ZFS(pool);
+        QStringList dirs = env.value("PATH").split(':');
+        dirs.removeAll(QStringLiteral(QIV_BIN_DIR));
+        env.insert("PATH", dirs.join(':'));
+        // Datasets of one test are apart from the others' by their number.
+        static int test = 0;
+        prefix = pool.name() + QStringLiteral("/t%1").arg(++test);
+        ASSERT_TRUE(pool.createDataset(prefix.mid(pool.name().size() + 1)));
+        ASSERT_TRUE(pool.createDataset(prefix.mid(pool.name().size() + 1) + "/src", &source));
+        QByteArray noise;
+        for (quint32 i = 0, x = 1; i < 300000; ++i) noise += char((x = x * 1103515245 + 12345) >> 24);
+        ASSERT_TRUE(writeFile(source + "/a.txt", "first file\n"));
+        ASSERT_TRUE(writeFile(source + "/dir/with blank.bin", noise));
+        ASSERT_TRUE(serve());
+        subpath = backup(prefix + "/src");
+        ASSERT_FALSE(subpath.isEmpty());
+    }
+    QStringList staged() { return QDir(path("/ovra/var/qivclient/restore")).entryList(QDir::Files); }
+
+    static ZfsPool *s_pool;
+    const ZfsPool &pool = *s_pool;
+    QString prefix;  // this test's datasets: prefix/src, the source, and the restore targets
+    QString source;
+    QString subpath;
+};
+
+TEST_F(RealRestore, IntoANewDatasetGivesIdenticalFiles) {
+    const QString target = prefix + "/restored";
+    int exitCode = -1;
+    const QString out = qivctl({"--cfg", root.filePath("cfg.json"), "restore", subpath, target, "--wait"}, &exitCode);
+    EXPECT_EQ(exitCode, 0) << out.toStdString();
+    EXPECT_TRUE(out.startsWith("restore 1: queued\n")) << out.toStdString();
+    EXPECT_TRUE(out.endsWith("restore 1: done\n")) << out.toStdString();
+
+    QByteArray mountpoint;
+    pool.run({"get", "-H", "-o", "value", "mountpoint", target}, &mountpoint);
+    QProcess diff;
+    diff.start("diff", {"-r", source, QString::fromUtf8(mountpoint).trimmed()});
+    ASSERT_TRUE(diff.waitForFinished(30000));
+    EXPECT_EQ(diff.exitCode(), 0) << diff.readAll().constData();
+    EXPECT_TRUE(staged().isEmpty());
+    // What was fetched is what the status says the upload stored.
+    const QJsonObject record = status().value("restores").toArray().at(0).toObject();
+    EXPECT_EQ(record.value("bytes"), dataset(prefix + "/src").value("lastSize"));
+}
+
+TEST_F(RealRestore, IntoAnExistingDatasetFailsWithZfsMessageAndLeavesItUntouched) {
+    QString existing;
+    ASSERT_TRUE(pool.createDataset(prefix.mid(pool.name().size() + 1) + "/existing", &existing));
+    ASSERT_TRUE(writeFile(existing + "/keep", "mine\n"));
+    const QJsonObject record = restore({{"subpath", subpath}, {"dataset", prefix + "/existing"}});
+    EXPECT_EQ(record.value("state"), "failed");
+    const QString error = record.value("error").toString();
+    EXPECT_TRUE(error.contains("zfs receive") && error.contains("exists")) << error.toStdString();
+    EXPECT_EQ(QDir(existing).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"keep"});
+    EXPECT_EQ(readFile(existing + "/keep"), "mine\n");
+    EXPECT_TRUE(staged().isEmpty());
+}
+
+TEST_F(RealRestore, AShortFetchFailsBeforeReceivingAndCreatesNoDataset) {
+    ASSERT_TRUE(writeFile(orvState + "/half-get", ""));
+    int exitCode = -1;
+    const QString out =
+        qivctl({"--cfg", root.filePath("cfg.json"), "restore", subpath, prefix + "/short", "--wait"}, &exitCode);
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_TRUE(out.contains(QRegularExpression("restore 1: failed: the fetched file has \\d+ bytes, the store lists")))
+        << out.toStdString();
+    EXPECT_FALSE(pool.run({"list", prefix + "/short"}));
+    EXPECT_TRUE(staged().isEmpty());
+}
+
+ZfsPool *RealRestore::s_pool = nullptr;
+
+}  // namespace

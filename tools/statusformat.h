@@ -1,0 +1,25 @@
+// The texts qivctl makes of the daemon's backup status (the "results" of qivclient_status): a table for people, the
+// Prometheus text exposition format for a node exporter's text-file collector, and the one-line progress of a
+// restore. Pure functions of their arguments.
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+
+namespace statusformat {
+
+// Datasets (last success and its age at now, size, failures, last error), then the pending uploads and restores.
+QString table(const QJsonObject &status, const QDateTime &now);
+
+// Per dataset: last success and last attempt as Unix times (0 when there was none), failures since the last
+// success, and the last upload's size where the store listed one; then the number of pending uploads.
+QString metrics(const QJsonObject &status);
+
+// "restore 3: downloading 12.0 MiB of 100.0 MiB (12%)", "... receiving into tank/r", "... done", "... failed: why".
+QString restoreLine(const QJsonObject &restore);
+
+// 1536 → "1.5 KiB"; bytes below 1 KiB as "512 B".
+QString bytes(qint64 n);
+
+}  // namespace statusformat
