@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The daemon's main job in a self-contained sandbox: installs what is missing, builds, then runs the real daemon with
 # every appliance path relocated below ./sandbox (--root) and walks through a whole backup round trip with qivctl:
-# settings saved, storage listed, a dataset backed up and uploaded, the remote listings shown, the uploaded object
-# received back into a new dataset and compared file for file with the original, the backup removed.
+# settings saved, storage listed, a dataset backed up and uploaded, the remote listings shown, the backup restored by
+# the daemon into a new dataset and compared file for file with the original, the backup removed; the daemon's
+# status before and after.
 # ZFS is real: scripts/zfspool.sh makes a pool on a sparse file (starting zfs-fuse if no ZFS answers) and removes it
 # at the end. Only where this machine has no FUSE does the demo fall back to the project's stand-in zfs, and says so.
 # The appliance's object-store tool and core agent do not exist here; the sandbox uses the project's test stand-ins
@@ -83,6 +84,9 @@ daemon=$!
 pids+=($daemon)
 for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.05; done
 
+step "0. the status before any backup"
+ctl status
+
 step "1. save the settings"
 ctl --json '{"cmd":"qivclient_settingsave","params":{"active":true,"report":{"interval":60},
   "orvane":{"url":"http://store.example","uid":"demo","pwd":"secret","interval":5},"dmpaths":["'"$dataset"'"]}}'
@@ -106,15 +110,14 @@ ctl qivclient_remote_alload
 ctl qivclient_remote_loadby "dmpath=$dataset"
 subpath=$(sed -n 's/.*"subpath": "\([^"]*\/qiv_[0-9]*\)".*/\1/p' <<<"$("$bin/qivctl" qivclient_remote_alload)" | head -n 1)
 
+restored=${dataset%%/*}/restored
+step "5. restore $subpath into the new dataset $restored (fetched, size-checked, zfs receive)"
+ctl restore "$subpath" "$restored" --wait
 if [ "$real_zfs" = 1 ]; then
-  step "5. receive the uploaded object into $pool/restored and compare it with $dataset"
-  "$bin/orvclient" get "myorvane/bucket1/DEMO-SN-0001/$subpath" "$sandbox/restore.zfs"
-  echo "\$ zfs receive $pool/restored < $(du -h "$sandbox/restore.zfs" | cut -f1) object"
-  zfs receive "$pool/restored" <"$sandbox/restore.zfs"
-  rm -f "$sandbox/restore.zfs"
-  echo "\$ diff -r $data $(zfs get -H -o value mountpoint "$pool/restored")"
-  diff -r "$data" "$(zfs get -H -o value mountpoint "$pool/restored")" && echo "identical: every file came back"
+  echo "\$ diff -r $data $(zfs get -H -o value mountpoint "$restored")"
+  diff -r "$data" "$(zfs get -H -o value mountpoint "$restored")" && echo "identical: every file came back"
 fi
+ctl status
 
 step "6. remove the backup $subpath"
 ctl qivclient_remote_remove "subpath=$subpath"
