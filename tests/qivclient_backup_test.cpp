@@ -141,7 +141,7 @@ protected:
     // The snapshots the stand-in holds now, as `zfs list -t snapshot` names them.
     static QStringList listSnapshots() {
         QProcess zfs;
-        zfs.start("zfs", {"list", "-t", "snapshot"});
+        zfs.start("zfs", {"list", "-H", "-t", "snapshot"});
         if (!zfs.waitForFinished(10000)) return {"<zfs list did not finish>"};
         return QString::fromUtf8(zfs.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     }
