@@ -14,7 +14,9 @@
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" makes that command
 // write the file's content to standard error and exit 1; "send" first writes half of the stream, like a source that
 // breaks off. "delay-<command>" holds milliseconds to sleep first. "pause-send" holds milliseconds that "send"
-// sleeps after the first half of a literal content stream, like a transfer caught in the middle.
+// sleeps after the first half of a literal content stream, like a transfer caught in the middle, ignoring hangups.
+
+#include <signal.h>
 
 #include <QDir>
 #include <QFile>
@@ -133,7 +135,11 @@ bool writeStream(const QByteArray &bytes, bool breakOff) {
     if (!fake::writeAll(1, bytes.constData(), half)) return false;
     if (breakOff) return true;
     QByteArray ms;
-    if (fake::onDemand(g_state, QStringLiteral("pause-send"), &ms)) QThread::msleep(ms.trimmed().toULong());
+    if (fake::onDemand(g_state, QStringLiteral("pause-send"), &ms)) {
+        // Like a program started under nohup: only a signal that cannot be ignored ends the transfer.
+        ::signal(SIGHUP, SIG_IGN);
+        QThread::msleep(ms.trimmed().toULong());
+    }
     return fake::writeAll(1, bytes.constData() + half, bytes.size() - half);
 }
 
