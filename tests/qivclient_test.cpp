@@ -6,6 +6,8 @@
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QThread>
+#include <atomic>
+#include <thread>
 
 #include "approot.h"
 #include "qivclient.h"
@@ -196,6 +198,53 @@ TEST_F(ClientTest, SilentAgentIsGivenUpWithinFifteenSeconds) {
     timer.start();
     EXPECT_EQ(client.machineSn(), "");
     EXPECT_LT(timer.elapsed(), 20000);  // a bound on a wait, not a speed requirement
+}
+
+TEST_F(ClientTest, AnOlderLoadWaitingForTheSerialNumberNeverOverwritesANewerSave) {
+    // The agent answers only once the test releases it, so the first load is certainly still waiting when the
+    // second save is applied.
+    const QString log = root.filePath("agent.log");
+    const QString release = root.filePath("release");
+    ASSERT_TRUE(startAgent(agent, agentSocket(), {"--sn", "X1", "--hold", release}, log));
+    const QJsonObject older{{"active", true}, {"orvane", QJsonObject{{"url", "http://old"}}}};
+    const QJsonObject newer{{"active", false}, {"orvane", QJsonObject{{"url", "http://new"}}}};
+    QivClient client;
+    std::thread first([&] {
+        KP2Journals journal;
+        client.settingsSave(journal, older);
+    });
+    const bool asked = waitUntil([&] { return QFile::exists(log); });
+    KP2Journals journal;
+    EXPECT_TRUE(client.settingsSave(journal, newer));
+    writeFile(release, "");
+    first.join();
+    ASSERT_TRUE(asked);
+    EXPECT_FALSE(client.isActive());
+    QJsonObject view;
+    ASSERT_TRUE(client.settingsLoad(journal, view));
+    EXPECT_EQ(view.value("orvane").toObject().value("url").toString(), "http://new");
+}
+
+TEST_F(ClientTest, ReadOnlyLoadsNeverClearTheActiveFlag) {
+    ASSERT_TRUE(startAgent(agent, agentSocket(), {"--sn", "X1"}));
+    ASSERT_TRUE(writeJson(settingsPath(), QJsonObject{{"active", true}}));
+    QivClient client;
+    KP2Journals journal;
+    ASSERT_TRUE(client.loadSettings(journal, nullptr));
+    ASSERT_TRUE(client.isActive());
+    std::atomic<bool> done{false};
+    std::atomic<int> seenInactive{0};
+    std::thread watcher([&] {
+        while (!done.load())
+            if (!client.isActive()) ++seenInactive;
+    });
+    for (int i = 0; i < 300; ++i) {
+        QJsonObject view;
+        client.settingsLoad(journal, view);
+    }
+    done = true;
+    watcher.join();
+    EXPECT_EQ(seenInactive.load(), 0);
 }
 
 TEST_F(ClientTest, StorageMapHoldsOnlyZfsEntriesGroupedByPool) {
