@@ -190,6 +190,18 @@ TEST_F(Recovery, RemoteCommandsRefusedSayWhyWithTheirCodeUnchanged) {
     }
 }
 
+TEST_F(Recovery, AFailedListingIsTracedByTheListingOperation) {
+    ASSERT_TRUE(startAgent(kSerial));
+    ASSERT_TRUE(serve());
+    ASSERT_TRUE(writeFile(orvState + "/fail-ls", "bucket gone\n"));
+    EXPECT_EQ(call("qivclient_remote_alload").value("err").toInt(), 9999);
+    EXPECT_EQ(call("qivclient_remote_loadby", {{"dmpath", "tank/data"}}).value("err").toInt(), 9999);
+    for (const char *operation : {"remoteAlload", "remoteLoadby"}) {
+        const QByteArray line = QByteArray("=> ") + operation + ": process.readAllStandardError() = bucket gone";
+        EXPECT_TRUE(waitUntil([&] { return daemonOutput().contains(line); })) << daemonOutput().constData();
+    }
+}
+
 TEST_F(Recovery, AnEmptyRootIsRefusedAndNeverMeansTheApplianceRoot) {
     const QString cfg = root.filePath("cfg.json");
     ASSERT_TRUE(writeJson(cfg, QJsonObject{{"localagentid", socket()}}));
