@@ -41,7 +41,9 @@ QJsonObject BXStorage::parseMountTable(const QByteArray &table) {
         if (fields.size() < 3) continue;
         const QString source = unescapeField(fields.at(0));
         const QString mountpoint = unescapeField(fields.at(1));
-        const QString fstype = unescapeField(fields.at(2));
+        QString fstype = unescapeField(fields.at(2));
+        // A ZFS in user space (zfs-fuse) mounts its datasets as "fuse.zfs"; they are datasets all the same.
+        if (fstype == QLatin1String("fuse.zfs")) fstype = QStringLiteral("zfs");
         QJsonObject entry{{"fstype", fstype}, {"dmpath", source}, {"mountpoint", mountpoint}};
         if (fstype == QLatin1String("zfs")) {
             // A dataset is "pool/child/..."; the pool's own root dataset is just "pool" and stands for itself.

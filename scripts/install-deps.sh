@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   bsdutils procps sudo
+  zfs-fuse   # a real ZFS in user space for the demo and the real-ZFS tests
 )
 
 missing=()

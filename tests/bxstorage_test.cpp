@@ -11,9 +11,10 @@ TEST(BXStorage, MountTableBecomesOneEntryPerMountWithPoolAndDataset) {
         "tank/data /tank/data zfs rw 0 0\n"
         "tank/my\\040files /tank/my\\040files zfs rw 0 0\n"
         "/dev/sda1 / ext4 rw 0 0\n"
-        "big /mnt/big ZFS rw 0 0\n";
+        "big /mnt/big ZFS rw 0 0\n"
+        "fz/a\\040b /fz/a\\040b fuse.zfs rw,allow_other 0 0\n";
     const QJsonObject mounts = BXStorage::parseMountTable(table);
-    EXPECT_EQ(mounts.size(), 5);
+    EXPECT_EQ(mounts.size(), 6);
     const QJsonObject data = mounts.value("/tank/data").toObject();
     EXPECT_EQ(data.value("fstype").toString(), "zfs");
     EXPECT_EQ(data.value("dmpath").toString(), "tank/data");
@@ -25,4 +26,7 @@ TEST(BXStorage, MountTableBecomesOneEntryPerMountWithPoolAndDataset) {
     EXPECT_EQ(blank.value("dmpath").toString(), "tank/my files");
     EXPECT_EQ(blank.value("lv").toString(), "my files");
     EXPECT_EQ(mounts.value("/").toObject().value("fstype").toString(), "ext4");
+    const QJsonObject userSpace = mounts.value("/fz/a b").toObject();  // zfs-fuse
+    EXPECT_EQ(userSpace.value("fstype").toString(), "zfs");
+    EXPECT_EQ(userSpace.value("lv").toString(), "a b");
 }
