@@ -1,5 +1,6 @@
 #include "kp2file.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +8,7 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QTextCodec>
 #include <QTextStream>
 
 static bool makeParentDir(const QString &path) {
@@ -121,4 +123,44 @@ bool KP2File::saveJsonAtomic(const QString &path, const QJsonValue &v, bool comp
     // The rename itself survives a crash only once the directory holding the final file is synced.
     syncDirectory(QFileInfo(QFileInfo(path).canonicalFilePath()).absolutePath());
     return true;
+}
+
+bool KP2File::loadText(QString &out, const QString &path, const QString &codec) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
+    QTextStream stream(&file);
+    // Looked up first: QTextStream::setCodec(const char *) would warn about an unknown name.
+    if (QTextCodec *named = codec.isEmpty() ? nullptr : QTextCodec::codecForName(codec.toLatin1()))
+        stream.setCodec(named);
+    out = stream.readAll();
+    return true;
+}
+
+QString KP2File::toMd5(const QString &path) {
+    QByteArray data;
+    if (!loadBinary(data, path)) return QString();
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QString KP2File::fileMd5(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return QString();
+    // A file that grows while it is read is digested as it was when opened.
+    qint64 left = file.size();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    while (left > 0) {
+        const QByteArray piece = file.read(qMin<qint64>(left, 4096));
+        if (piece.isEmpty()) break;  // shrunk meanwhile: what was there is the file
+        hash.addData(piece);
+        left -= piece.size();
+    }
+    if (file.error() != QFileDevice::NoError) return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QString KP2File::toBase64(const QString &path, QString *md5) {
+    QByteArray data;
+    if (!loadBinary(data, path)) return QString();
+    if (md5) *md5 = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(data.toBase64());
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
@@ -41,6 +42,43 @@ public:
     // Removes the temporary files that saveJsonAtomic calls for path killed midway left beside it. Call it before
     // anything saves to path. Returns how many were removed.
     static int removeSaveLeftovers(const QString &path);
+
+    // ---- Content reads (kp2file.cpp) ----
+
+    // The file read in text mode through a text stream into out, decoded by the codec of that name (e.g. "UTF-8");
+    // an empty or unknown name reads with the stream's default codec. False when the file cannot be opened, and
+    // out is left untouched.
+    static bool loadText(QString &out, const QString &path, const QString &codec);
+    // The lower-case hexadecimal MD5 of the file; empty when the file cannot be opened or read. toMd5 reads the file
+    // at once; fileMd5 reads it in pieces (for large files), up to the size it had when opened.
+    static QString toMd5(const QString &path);
+    static QString fileMd5(const QString &path);
+    // The file's bytes in Base64 (RFC 4648 alphabet, padded), and when md5 is given, their MD5 as toMd5 gives it;
+    // empty when the file cannot be read (md5 then untouched).
+    static QString toBase64(const QString &path, QString *md5 = nullptr);
+
+    // ---- Names and places in the file tree (kp2file_tree.cpp) ----
+
+    // The absolute path of path when nothing exists there; otherwise the first free name "base(n).suffix" (or
+    // "base(n)" without a suffix) for n = 2, 3, ... in the same directory, where base is everything before the last
+    // ".". Nothing is created, so another process may take the name before the caller does.
+    static QString autoRename(const QString &path);
+    // An absolute path in the temporary directory, prefix + a decimal number (+ "." + suffix when not empty), of
+    // which no file exists. The number starts at a random 32-bit value. Nothing is created (see autoRename).
+    static QString tempFileName(const QString &prefix, const QString &suffix);
+    // Removes, depth first, every file and directory below the directory path that the caller may read and write,
+    // and with removeSelf the directory itself. Symbolic links are removed as links, never followed. True when path
+    // no longer exists afterwards (or never did), so with removeSelf false the result is false for an existing path.
+    // An entry that the caller may not write is left, and so are the directories above it.
+    static bool removeDirs(const QString &path, bool removeSelf);
+    // Registers a binary resource bundle (made by "rcc -binary") at the resource root (":/"). path is used when a
+    // file exists there; otherwise it names a file beside the running executable. False when no file is found or
+    // the bundle does not register.
+    static bool loadResource(const QString &path);
+    // Version resources do not exist for files on this platform: empty text, and the numbers are left alone.
+    static QString version(const QString &path, int *major, int *minor, int *patch, int *build);
+    // Not supported on this platform: false, and the file is left as it is.
+    static bool setTime(const QString &path, const QDateTime &time);
 
 private:
     // The POSIX part of saveJsonAtomic, in kp2file_unix.cpp. fd is the open replacement of the file at target.

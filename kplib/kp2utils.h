@@ -1,6 +1,6 @@
 // kp2utils: the framework's portable free functions: lenient value conversions, command-line parsing and the console
 // trace lines (kp2utils.cpp), dates and schedules (kp2utils_dates.cpp), identifiers, checksums and form checks
-// (kp2utils_ids.cpp), text, list and version helpers (kp2utils_text.cpp).
+// (kp2utils_ids.cpp), text, list and version helpers (kp2utils_text.cpp), HTTP over libcurl (kp2utils_curl.cpp).
 // Every function is total and thread-safe: bad input yields an empty, zero or invalid value, never a crash.
 // The print functions take no lock themselves; a whole trace line is written under PRINT_MUTEX (TRACE does that).
 #pragma once
@@ -196,3 +196,21 @@ QJsonObject jsonMerge(const QJsonObject &a, const QJsonObject &b);
 int compareVersion(const QString &a, const QString &b);
 // The same as compareVersion.
 int compareFourInt(const QString &a, const QString &b);
+
+// ---- HTTP over libcurl ----
+// Requests through libcurl's easy interface, without redirects. Thread-safe. Header cut: when the received bytes
+// contain CR LF CR LF at a position above 0, everything up to and including its first occurrence is dropped.
+
+// GET url, the whole transfer limited to timeoutSeconds. True when the transfer succeeded: out then holds the bytes
+// after the header cut; otherwise out stays as it was.
+bool curlHttpGet(QByteArray &out, const QString &url, int timeoutSeconds);
+// The same; true only when the bytes are a JSON object, which goes to out.
+bool curlHttpGet(QJsonObject &out, const QString &url, int timeoutSeconds);
+// POSTs body as compact JSON with "Content-Type:application/json". True only when the transfer succeeded and the
+// answer (after the header cut) is a JSON object, which goes to out; raw, when given, receives the answer bytes
+// whenever the transfer succeeded. No total time limit: a transfer fails once no byte has moved for a minute.
+bool curlHttpPost(QJsonObject &out, const QString &url, const QJsonObject &body, QByteArray *raw = nullptr);
+// The blocking GET or POST on a new detached thread of its own, which keeps copies of url and body; returns at once
+// and the answer is dropped.
+void curlHttpGet(const QString &url, int timeoutSeconds);
+void curlHttpPost(const QString &url, const QJsonObject &body);

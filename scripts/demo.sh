@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The daemon's main job in a self-contained sandbox: installs what is missing, builds, then runs the real daemon with
 # every appliance path relocated below ./sandbox (--root) and walks through a whole backup round trip with qivctl:
-# settings saved, storage listed, a dataset backed up and uploaded, the remote listings shown, one backup removed.
-# The appliance's zfs, object-store tool and core agent do not exist here; the sandbox uses the project's test
-# stand-ins for them (build/bin/zfs, build/bin/orvclient, build/bin/fake_agent), never the real programs.
+# settings saved, storage listed, a dataset backed up and uploaded, the remote listings shown, the uploaded object
+# received back into a new dataset and compared file for file with the original, the backup removed.
+# ZFS is real: scripts/zfspool.sh makes a pool on a sparse file (starting zfs-fuse if no ZFS answers) and removes it
+# at the end. Only where this machine has no FUSE does the demo fall back to the project's stand-in zfs, and says so.
+# The appliance's object-store tool and core agent do not exist here; the sandbox uses the project's test stand-ins
+# for them (build/bin/orvclient, build/bin/fake_agent), never the real programs.
 # Afterwards the daemon keeps serving until Ctrl-C.
 # Usage: scripts/demo.sh [--once]   (--once: stop the daemon after the round trip, for scripted use)
 set -euo pipefail
@@ -17,20 +20,25 @@ cmake --build build -j "$(nproc)"
 
 bin=$PWD/build/bin
 sandbox=$PWD/sandbox
+[ -f "$sandbox/zfs/pool.name" ] && ./scripts/zfspool.sh destroy "$sandbox/zfs" 2>/dev/null || true
 rm -rf "$sandbox"
 mkdir -p "$sandbox/ovra/etc/orvane" "$sandbox/ovra/sbin" "$sandbox/proc/self" "$sandbox/run" "$sandbox/fake"
 socket=$sandbox/run/qivclient.sock
-export QIV_FAKE_ZFS_DIR=$sandbox/fake/zfs QIV_FAKE_ORV_DIR=$sandbox/fake/orvclient
-export PATH=$bin:$PATH   # the stand-in zfs is found first
+export QIV_FAKE_ORV_DIR=$sandbox/fake/orvclient
 export QIVCTL_SOCKET=$socket
 ln -s "$bin/orvclient" "$sandbox/ovra/sbin/orvclient"
-mkdir -p "$QIV_FAKE_ZFS_DIR" "$QIV_FAKE_ORV_DIR"
+mkdir -p "$QIV_FAKE_ORV_DIR"
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 ctl() { printf '$ qivctl %s\n' "$*"; "$bin/qivctl" "$@"; }
 
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+real_zfs=0
+cleanup() {
+  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  if [ "$real_zfs" = 1 ]; then ./scripts/zfspool.sh destroy "$sandbox/zfs" && echo "pool $pool destroyed"; fi
+}
 trap cleanup EXIT
 
 step "sandbox $sandbox"
@@ -38,10 +46,31 @@ cat >"$sandbox/ovra/etc/orvane/config.json" <<JSON
 { "appname": "qivclient demo", "debugging": false, "localagentid": "$socket" }
 JSON
 echo "start-up configuration: $(cat "$sandbox/ovra/etc/orvane/config.json")"
-echo "tank/data /tank/data zfs rw,xattr 0 0" >"$sandbox/proc/self/mounts"
-echo "/dev/vda1 / ext4 rw 0 0" >>"$sandbox/proc/self/mounts"
-"$bin/zfs" create tank/data --size 8388608
-echo "stand-in dataset tank/data with 8 MiB of data; mount table: $sandbox/proc/self/mounts"
+
+if reply=$(./scripts/zfspool.sh create "$sandbox/zfs" 2>"$sandbox/zfspool.err"); then
+  real_zfs=1
+  read -r pool _ <<<"$reply"
+  dataset=$pool/data
+  zfs create "$dataset"
+  data=$(zfs get -H -o value mountpoint "$dataset")
+  # Real files: a copy of this project's sources and a few MiB of random bytes.
+  cp -r kplib qivclient "$data/"
+  head -c 4194304 /dev/urandom >"$data/random.bin"
+  # The daemon reads the machine's own mount table, where zfs-fuse mounts its datasets as "fuse.zfs".
+  ln -s /proc/self/mounts "$sandbox/proc/self/mounts"
+  echo "real ZFS: pool $pool on a sparse file, dataset $dataset at $data holding $(du -sh "$data" | cut -f1)"
+  zfs list -r "$pool"
+else
+  [ "$?" = 77 ] || { cat "$sandbox/zfspool.err" >&2; exit 1; }
+  echo "NO REAL ZFS HERE ($(cat "$sandbox/zfspool.err")): falling back to the stand-in zfs (build/bin/zfs)"
+  export QIV_FAKE_ZFS_DIR=$sandbox/fake/zfs PATH=$bin:$PATH
+  mkdir -p "$QIV_FAKE_ZFS_DIR"
+  dataset=tank/data
+  echo "tank/data /tank/data zfs rw,xattr 0 0" >"$sandbox/proc/self/mounts"
+  "$bin/zfs" create tank/data --size 8388608
+  echo "stand-in dataset tank/data with 8 MiB of data; mount table: $sandbox/proc/self/mounts"
+fi
+snapshots() { zfs list -H -t snapshot -o name 2>/dev/null | grep -c "^$dataset@qiv_" || true; }
 
 step "stand-in core agent (serial number DEMO-SN-0001)"
 "$bin/fake_agent" --socket "$sandbox/run/ovra/localsockets/.ls.brimvex.agent." --sn DEMO-SN-0001 >/dev/null &
@@ -56,29 +85,38 @@ for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.05; done
 
 step "1. save the settings"
 ctl --json '{"cmd":"qivclient_settingsave","params":{"active":true,"report":{"interval":60},
-  "orvane":{"url":"http://store.example","uid":"demo","pwd":"secret","interval":5},"dmpaths":["tank/data"]}}'
+  "orvane":{"url":"http://store.example","uid":"demo","pwd":"secret","interval":5},"dmpaths":["'"$dataset"'"]}}'
 ctl qivclient_settingload
 
 step "2. the ZFS storage"
 ctl qivclient_zfstorage
 
-step "3. back up tank/data (snapshot now, upload in the background)"
-ctl qivclient_zfsbackup dmpath=tank/data
+step "3. back up $dataset (snapshot now, upload in the background)"
+ctl qivclient_zfsbackup "dmpath=$dataset"
 echo "waiting for the upload to finish ..."
-for _ in $(seq 600); do
-  out=$("$bin/qivctl" qivclient_remote_loadby dmpath=tank/data 2>/dev/null || true)
-  inbackup=$("$bin/qivctl" qivclient_settingload 2>/dev/null | grep -c '"inbackup": 1' || true)
-  if grep -q '"file": "qiv_' <<<"$out" && [ "$inbackup" = 0 ]; then break; fi
+for _ in $(seq 1200); do
+  out=$("$bin/qivctl" qivclient_remote_loadby "dmpath=$dataset" 2>/dev/null || true)
+  if grep -q '"file": "qiv_' <<<"$out" && [ "$(snapshots)" = 0 ]; then break; fi
   sleep 0.1
 done
-echo "upload finished; snapshots left on the stand-in zfs: $("$bin/zfs" list | grep -c @ || true)"
+echo "upload finished; backup snapshots left on $dataset: $(snapshots)"
 
 step "4. the remote listings"
 ctl qivclient_remote_alload
-ctl qivclient_remote_loadby dmpath=tank/data
-subpath=$(sed -n 's/.*"subpath": "\(tank\/data\/qiv_[0-9]*\)".*/\1/p' <<<"$("$bin/qivctl" qivclient_remote_alload)" | head -n 1)
+ctl qivclient_remote_loadby "dmpath=$dataset"
+subpath=$(sed -n 's/.*"subpath": "\([^"]*\/qiv_[0-9]*\)".*/\1/p' <<<"$("$bin/qivctl" qivclient_remote_alload)" | head -n 1)
 
-step "5. remove the backup $subpath"
+if [ "$real_zfs" = 1 ]; then
+  step "5. receive the uploaded object into $pool/restored and compare it with $dataset"
+  "$bin/orvclient" get "myorvane/bucket1/DEMO-SN-0001/$subpath" "$sandbox/restore.zfs"
+  echo "\$ zfs receive $pool/restored < $(du -h "$sandbox/restore.zfs" | cut -f1) object"
+  zfs receive "$pool/restored" <"$sandbox/restore.zfs"
+  rm -f "$sandbox/restore.zfs"
+  echo "\$ diff -r $data $(zfs get -H -o value mountpoint "$pool/restored")"
+  diff -r "$data" "$(zfs get -H -o value mountpoint "$pool/restored")" && echo "identical: every file came back"
+fi
+
+step "6. remove the backup $subpath"
 ctl qivclient_remote_remove "subpath=$subpath"
 ctl qivclient_remote_alload
 

@@ -5,10 +5,13 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTextStream>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <csignal>
 
 namespace {
@@ -174,6 +177,70 @@ TEST_F(KP2FileTest, AtomicSaveFailingPartWayLeavesThePreviousFile) {
     EXPECT_FALSE(QFile::exists(QStringLiteral("/proc/kp2file_test.json")));
     EXPECT_FALSE(KP2File::saveJsonAtomic(path("s.json/under"), QJsonObject{}, true));
     EXPECT_EQ(KP2File::readAll(path("s.json")), "{\"old\":true}");
+}
+
+TEST_F(KP2FileTest, AutoRenameTakesTheFirstFreeNumber) {
+    const struct {
+        const char *name;
+        QStringList present;
+        QString path, expected;
+    } rows[] = {
+        {"a free name is kept", {}, "b.txt", "b.txt"},
+        {"a.txt and a(2).txt present", {"a.txt", "a(2).txt"}, "a.txt", "a(3).txt"},
+        {"no suffix: only (n) is appended", {"notes"}, "notes", "notes(2)"},
+    };
+    for (const auto &row : rows) {
+        QTemporaryDir dir;
+        for (const QString &name : row.present) ASSERT_TRUE(KP2File::saveBinary("x", dir.filePath(name)));
+        EXPECT_EQ(KP2File::autoRename(dir.filePath(row.path)), dir.filePath(row.expected)) << row.name;
+    }
+    const QString plain = KP2File::tempFileName("kp2", "");
+    EXPECT_TRUE(QRegularExpression("^" + QDir::tempPath() + "/kp2[0-9]+$").match(plain).hasMatch());
+}
+
+// As root the tree is made and removed by the user nobody (65534), since root may write any file; the saved user id
+// stays root to switch back, and nothing returns early in between.
+TEST_F(KP2FileTest, RemoveDirsLeavesAReadOnlyFileAndTheDirectoriesAboveIt) {
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(QFile::encodeName(tmp.path()).constData(), 65534, 65534), 0);
+        ASSERT_EQ(setresuid(65534, 65534, 0), 0);
+    }
+    write("t/.hidden", "x");
+    write("t/a/locked.txt", "x");
+    EXPECT_TRUE(QFile::link(tmp.path(), path("t/up")));  // a link out of the tree is removed, not followed
+    EXPECT_EQ(chmod(QFile::encodeName(path("t/a/locked.txt")).constData(), 0444), 0);
+    EXPECT_FALSE(KP2File::removeDirs(path("t"), true));
+    EXPECT_EQ(QDir(path("t")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"a"});
+    EXPECT_TRUE(QFileInfo::exists(path("t/a/locked.txt")));
+    EXPECT_EQ(chmod(QFile::encodeName(path("t/a/locked.txt")).constData(), 0644), 0);
+    EXPECT_TRUE(KP2File::removeDirs(path("t"), true));
+    EXPECT_FALSE(QFileInfo::exists(path("t")));
+    EXPECT_EQ(setresuid(0, 0, 0), root ? 0 : -1);
+}
+
+TEST_F(KP2FileTest, DigestsAgreeWhetherReadAtOnceOrInPieces) {
+    QByteArray big;
+    for (int i = 0; i < 10000; ++i) big.append(char(i * 7));  // pieces of 4096, 4096 and 1808 bytes
+    write("big", big);
+    EXPECT_EQ(KP2File::fileMd5(path("big")), KP2File::toMd5(path("big")));
+    write("abc", "abc");
+    QString md5;
+    EXPECT_EQ(KP2File::toBase64(path("abc"), &md5), "YWJj");
+    EXPECT_EQ(md5, "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(KP2File::fileMd5(path("abc")), md5);
+    EXPECT_EQ(KP2File::toMd5(path("missing")) + KP2File::fileMd5(path("missing")), QString());
+}
+
+TEST_F(KP2FileTest, LoadTextDecodesWithTheNamedCodecOrTheDefault) {
+    QByteArray utf8 = QStringLiteral("中文").toUtf8();
+    write("t.txt", utf8);
+    QString out;
+    EXPECT_TRUE(KP2File::loadText(out, path("t.txt"), "UTF-8"));
+    EXPECT_EQ(out, QStringLiteral("中文"));
+    EXPECT_TRUE(KP2File::loadText(out, path("t.txt"), "no-such-codec"));
+    EXPECT_EQ(out, QTextStream(&utf8).readAll());
+    EXPECT_FALSE(KP2File::loadText(out, path("missing"), "UTF-8"));
 }
 
 }  // namespace
