@@ -145,7 +145,8 @@ QString OrvTool::uploadCommandLine(const QString &snapshotName, const QString &r
     // No part of the pipeline may outlive the daemon: a restarted daemon uploads the same snapshot again, and an
     // orphaned upload would race it to the same object. `script` dies with the daemon (ChildOfThisProcess), the
     // shell that `script` starts replaces itself by one that dies with `script`, and both sides of the pipe die
-    // with that shell. Each link is set by its own parent's child, so a kill of any subset of them ends the rest.
+    // with that shell (setpriv's parent-death signal survives its exec). A hangup alone would not do: a program
+    // that ignores SIGHUP would keep streaming.
     return QStringLiteral("exec ") + killedWithParent(QStringLiteral("/bin/bash -c ") + toShellArgEscaped(pipeline));
 }
 
