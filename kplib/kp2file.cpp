@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTextCodec>
 #include <QTextStream>
@@ -84,6 +85,21 @@ bool KP2File::saveText(const QString &content, const QString &path, const QStrin
     const bool written = stream.status() == QTextStream::Ok && file.flush();
     file.close();
     return written && file.error() == QFileDevice::NoError;
+}
+
+int KP2File::removeSaveLeftovers(const QString &path) {
+    // QSaveFile writes into an unnamed file (O_TMPFILE) where the file system offers it, which a killed process
+    // leaves nothing of. Elsewhere it names its file after the target plus "." and six random ASCII letters
+    // (QTemporaryFile's template "<name>.XXXXXX"); only names of exactly that form are taken for its leftovers.
+    const QFileInfo target(path);
+    const QRegularExpression leftover(QLatin1Char('^') + QRegularExpression::escape(target.fileName()) +
+                                      QStringLiteral("\\.[A-Za-z]{6}$"));
+    QDir dir = target.absoluteDir();
+    int removed = 0;
+    for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (leftover.match(name).hasMatch() && dir.remove(name)) ++removed;
+    }
+    return removed;
 }
 
 bool KP2File::saveJsonAtomic(const QString &path, const QJsonValue &v, bool compact) {

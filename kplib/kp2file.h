@@ -39,6 +39,9 @@ public:
     // plain writes, an existing file that the caller may not write (read-only, to a caller other than root) is
     // refused.
     static bool saveJsonAtomic(const QString &path, const QJsonValue &v, bool compact = false);
+    // Removes the temporary files that saveJsonAtomic calls for path killed midway left beside it. Call it before
+    // anything saves to path. Returns how many were removed.
+    static int removeSaveLeftovers(const QString &path);
 
     // ---- Content reads (kp2file.cpp) ----
 

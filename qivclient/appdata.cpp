@@ -1,6 +1,7 @@
 #include "appdata.h"
 
 #include <QCoreApplication>
+#include <cstdio>
 
 #include "approot.h"
 #include "kp2file.h"
@@ -50,8 +51,14 @@ QString AppData::usage() {
 }
 
 bool AppData::start() {
+    raiseOpenFileLimit();
     const QHash<QString, QString> args = cmdArguments(QCoreApplication::arguments());
     if (args.contains(QStringLiteral("--root"))) {
+        // An empty root means the appliance's own "/", which a mistyped command line must not reach by accident.
+        if (args.value(QStringLiteral("--root")).isEmpty()) {
+            fputs("qivclient: --root needs a directory (use --root / for the appliance's own paths)\n", stderr);
+            return false;
+        }
         AppRoot::setRoot(args.value(QStringLiteral("--root")));
         setConfigurationDir(AppRoot::path(AppRoot::ConfigDir));
     }

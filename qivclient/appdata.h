@@ -42,6 +42,9 @@ private:
     void catchHangupAndPipe();
     void catchInterruptAndTerminate();
     void onSignalPipe();
+    // Raises the soft limit of open files to the hard limit (appdata_unix.cpp): each connection holds descriptors,
+    // and the common soft limit of 1,024 would cap the clients served at a few hundred. Best effort.
+    static void raiseOpenFileLimit();
 
     // Construction order matters: the router reaches the client, the server dispatches to the router.
     QivClient m_client;

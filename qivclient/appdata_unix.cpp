@@ -2,6 +2,7 @@
 // main thread's event loop.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -65,4 +66,11 @@ void AppData::onSignalPipe() {
             QCoreApplication::quit();
         }
     }
+}
+
+void AppData::raiseOpenFileLimit() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);  // a refusal leaves the old limit, which still serves
 }

@@ -6,6 +6,10 @@
 #include <QProcessEnvironment>
 #include <QTime>
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include "kp2linux/lnx2utils.h"
 
 const QString OrvTool::Alias = QStringLiteral("myorvane");
@@ -19,6 +23,28 @@ constexpr int KillReapMs = 5000;
 // overall limit (downloads, uploads, "alias remove"): those runs last as long as the data takes to move.
 void waitUntilFinished(QProcess &process, int sliceMs) {
     while (process.state() != QProcess::NotRunning) process.waitForFinished(sliceMs);
+}
+
+// A process that the kernel kills when the thread that started it ends, and so when the daemon dies however it
+// dies. The parent's pid is checked once more after the request: a parent that died before it is not signalled.
+class ChildOfThisProcess : public QProcess {
+public:
+    ChildOfThisProcess() : m_parent(::getpid()) {}
+
+protected:
+    // Runs in the child between fork and exec; the setting survives the exec.
+    void setupChildProcess() override {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != m_parent) ::_exit(127);
+    }
+
+private:
+    const pid_t m_parent;
+};
+
+// A command of the upload pipeline, run through setpriv so that it is killed when its parent (the shell) ends.
+QString killedWithParent(const QString &command) {
+    return QStringLiteral("setpriv --pdeathsig KILL ") + command;
 }
 
 void giveUp(QProcess &process) {
@@ -111,9 +137,17 @@ QString OrvTool::uploadCommandLine(const QString &snapshotName, const QString &r
     // Every word that comes from outside is quoted, so a dataset name with blanks, quotes, ";", "$(...)" or
     // backquotes is one argument to zfs and to the tool and never runs anything. pipefail makes the line's status
     // the failure of either side: a broken `zfs send` as well as a tool that could not store the stream.
-    return QStringLiteral("set -o pipefail; ") + toShellArgEscaped(zfsProgram) + QStringLiteral(" send ") +
-           toShellArgEscaped(snapshotName) + QStringLiteral(" | ") + toShellArgEscaped(m_toolPath) +
-           QStringLiteral(" pipe ") + toShellArgEscaped(remotePath);
+    const QString pipeline =
+        QStringLiteral("set -o pipefail; ") +
+        killedWithParent(toShellArgEscaped(zfsProgram) + QStringLiteral(" send ") + toShellArgEscaped(snapshotName)) +
+        QStringLiteral(" | ") +
+        killedWithParent(toShellArgEscaped(m_toolPath) + QStringLiteral(" pipe ") + toShellArgEscaped(remotePath));
+    // No part of the pipeline may outlive the daemon: a restarted daemon uploads the same snapshot again, and an
+    // orphaned upload would race it to the same object. `script` dies with the daemon (ChildOfThisProcess), the
+    // shell that `script` starts replaces itself by one that dies with `script`, and both sides of the pipe die
+    // with that shell (setpriv's parent-death signal survives its exec). A hangup alone would not do: a program
+    // that ignores SIGHUP would keep streaming.
+    return QStringLiteral("exec ") + killedWithParent(QStringLiteral("/bin/bash -c ") + toShellArgEscaped(pipeline));
 }
 
 bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QString *failure,
@@ -121,7 +155,7 @@ bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QSt
     // `script` runs the line in a shell under a pseudo-terminal. "-e" returns the line's exit status,
     // "-q" drops script's own banners, and "/dev/null" as the typescript keeps script from writing a "typescript"
     // file into the working directory. bash is named through SHELL because pipefail is a bash option.
-    QProcess process;
+    ChildOfThisProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/bash"));
     process.setProcessEnvironment(env);

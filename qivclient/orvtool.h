@@ -68,7 +68,8 @@ public:
     // bash started by `script`, every word quoted, so names reach the programs unchanged. True only when both
     // `zfs send` and the tool exited with 0. On failure the tool's "rm" removes any partial object at remotePath,
     // and *failure describes what went wrong. Waits 30 s for the start, then for the end with no overall limit.
-    // `script` and zfsProgram are found through PATH unless zfsProgram holds a "/".
+    // `script` and zfsProgram are found through PATH unless zfsProgram holds a "/". No process of the pipeline
+    // outlives the calling thread: when it (or the whole process) ends, the kernel kills them all.
     bool upload(const QString &snapshotName, const QString &remotePath, QString *failure = nullptr,
                 const QString &zfsProgram = QStringLiteral("zfs")) const;
 

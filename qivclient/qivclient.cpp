@@ -5,7 +5,9 @@
 #include <QJsonArray>
 #include <QProcess>
 #include <QReadLocker>
+#include <QSet>
 #include <QWriteLocker>
+#include <algorithm>
 
 #include "approot.h"
 #include "kp2file.h"
@@ -72,32 +74,53 @@ QivClient::Credentials QivClient::credentials() const {
 }
 
 bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
-    m_active = false;
+    // Each load reads the file and takes a number under the lock, asks for the serial number without it (that may
+    // take 15 s) and applies its values under the lock only when no load that read the file later has applied
+    // its own. So the values in force are always those of the newest file read, and the active flag goes straight
+    // from one file's value to the next: a load never clears it on the way.
     QJsonObject file;
-    if (!KP2File::loadJson(file, AppRoot::path(AppRoot::SettingsFile))) {
-        journals.setErr(9991, QStringLiteral("读配置文件失败: ") + QLatin1String(AppRoot::SettingsFile));
-        return false;
+    quint64 generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_loadLock);
+        generation = ++m_loadGeneration;
+        if (!KP2File::loadJson(file, AppRoot::path(AppRoot::SettingsFile))) {
+            m_appliedGeneration = generation;
+            m_activeWanted = false;
+            m_active = false;
+            journals.setErr(9991, QStringLiteral("读配置文件失败: ") + QLatin1String(AppRoot::SettingsFile));
+            return false;
+        }
     }
     const QJsonObject report = file.value(QStringLiteral("report")).toObject();
     const QJsonObject orvane = file.value(QStringLiteral("orvane")).toObject();
-
     const int reportSeconds = qMax(60, toInt(report.value(QStringLiteral("interval"))));
-    m_reportInterval = reportSeconds * m_units.secondMs;
-
-    // QJsonValue::toString() gives "" for anything that is not a string.
-    Credentials cred{orvane.value(QStringLiteral("url")).toString().trimmed(),
-                     orvane.value(QStringLiteral("uid")).toString().trimmed(),
-                     orvane.value(QStringLiteral("pwd")).toString().trimmed()};
-    {
-        QWriteLocker lock(&m_credLock);
-        m_cred = cred;
-    }
-
     const int backupMinutes = qMax(5, toInt(orvane.value(QStringLiteral("interval"))));
-    m_backupInterval = backupMinutes * m_units.minuteMs;
+    // QJsonValue::toString() gives "" for anything that is not a string.
+    const Credentials cred{orvane.value(QStringLiteral("url")).toString().trimmed(),
+                           orvane.value(QStringLiteral("uid")).toString().trimmed(),
+                           orvane.value(QStringLiteral("pwd")).toString().trimmed()};
+    const bool wanted = toBool(file.value(QStringLiteral("active")));
+    const bool active = wanted && !machineSn().isEmpty();
 
-    const bool active = toBool(file.value(QStringLiteral("active"))) && !machineSn().isEmpty();
-    m_active = active;
+    bool uploadsWaiting = false;
+    {
+        std::lock_guard<std::mutex> lock(m_loadLock);
+        if (generation > m_appliedGeneration) {
+            m_appliedGeneration = generation;
+            m_reportInterval = reportSeconds * m_units.secondMs;
+            m_backupInterval = backupMinutes * m_units.minuteMs;
+            {
+                QWriteLocker credLock(&m_credLock);
+                m_cred = cred;
+            }
+            m_activeWanted = wanted;
+            m_active = active;
+            uploadsWaiting = active && m_backupQueue.count() > 0;
+        }
+    }
+    // Snapshots queued while backups could not run (left over from before a restart, or taken while inactive) go
+    // up as soon as they can.
+    if (uploadsWaiting) m_backupWorker.start();
 
     if (view) {
         view->insert(QStringLiteral("active"), active ? 1 : 0);
@@ -120,9 +143,13 @@ bool QivClient::settingsLoad(KP2Journals &journals, QJsonObject &view) {
 
 bool QivClient::loadConfigure(KP2Journals &journals, const QJsonObject &config) {
     Q_UNUSED(config);
-    m_active = false;
+    KP2File::removeSaveLeftovers(AppRoot::path(AppRoot::SettingsFile));
+    KP2File::removeSaveLeftovers(AppRoot::path(AppRoot::StatusFile));
     m_status.open(AppRoot::path(AppRoot::StatusFile));
-    if (loadSettings(journals, nullptr)) m_scheduler.start();
+    const bool loaded = loadSettings(journals, nullptr);
+    // Before the server listens and before the scheduler runs: nothing else queues a snapshot meanwhile.
+    queueLeftovers();
+    if (loaded) m_scheduler.start();
     return true;
 }
 
@@ -251,18 +278,100 @@ bool QivClient::zfsbackup(KP2Journals &journals, const QString &dmpath) {
         m_status.backupFailed(dmpath, QStringLiteral("zfs snapshot %1: %2").arg(snapshot, error.trimmed()));
         return false;  // a zfs still running is killed by the QProcess destructor
     }
-    m_status.uploadQueued(snapshot);
+    m_status.snapshotTaken(snapshot);
+    markPending(snapshot, PendingSnapshot::Queued);
     m_backupQueue.push(snapshot);
     m_backupWorker.start();
     return true;
+}
+
+int QivClient::queueLeftovers() {
+    QProcess zfs;
+    zfs.start(QStringLiteral("zfs"), {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-t"),
+                                      QStringLiteral("snapshot"), QStringLiteral("-o"), QStringLiteral("name")});
+    const bool started = zfs.waitForStarted(10000);
+    if (!started || !zfs.waitForFinished(30000) || zfs.exitStatus() != QProcess::NormalExit || zfs.exitCode() != 0) {
+        TRACE_AS(QStringLiteral("zfs list"), started ? textUpToNul(zfs.readAllStandardError()) : zfs.errorString());
+        return -1;  // a zfs still running is killed by the QProcess destructor
+    }
+    // One name a line; names may hold blanks, never a line break.
+    QStringList leftovers;
+    for (const QString &name : textUpToNul(zfs.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        const int at = name.indexOf(QLatin1Char('@'));
+        if (at > 0 && name.midRef(at + 1).startsWith(QLatin1String("qiv_"))) leftovers.append(name);
+    }
+    // Oldest first: the names' "qiv_yyyyMMddHHmmss" parts sort in time order; the sort keeps zfs's order (creation
+    // within a dataset) for equal stamps.
+    std::stable_sort(leftovers.begin(), leftovers.end(), [](const QString &a, const QString &b) {
+        return a.midRef(a.indexOf(QLatin1Char('@'))) < b.midRef(b.indexOf(QLatin1Char('@')));
+    });
+    int queued = 0;
+    for (const QString &name : leftovers) {
+        {
+            std::lock_guard<std::mutex> lock(m_pendingLock);
+            const bool known = std::any_of(m_pending.cbegin(), m_pending.cend(),
+                                           [&](const PendingSnapshot &p) { return p.name == name; });
+            if (known) continue;
+            m_pending.append(PendingSnapshot{name, PendingSnapshot::LeftOver, QDateTime()});
+        }
+        m_backupQueue.push(name);
+        ++queued;
+    }
+    if (queued > 0) m_backupWorker.start();
+    return queued;
+}
+
+QList<QivClient::PendingSnapshot> QivClient::pendingSnapshots() const {
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    return m_pending;
+}
+
+void QivClient::markPending(const QString &snapshot, PendingSnapshot::State state) {
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    m_pending.append(PendingSnapshot{snapshot, state, QDateTime()});
+}
+
+void QivClient::markUploading(const QString &snapshot) {
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    for (PendingSnapshot &p : m_pending) {
+        if (p.name != snapshot) continue;
+        p.state = PendingSnapshot::Uploading;
+        p.started = QDateTime::currentDateTime();
+        return;
+    }
+}
+
+void QivClient::dropPending(const QString &snapshot) {
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    for (int i = 0; i < m_pending.size(); ++i) {
+        if (m_pending.at(i).name == snapshot) {
+            m_pending.removeAt(i);
+            return;
+        }
+    }
+}
+
+QJsonArray QivClient::withoutPending(const QJsonArray &lines, const QString &prefix) const {
+    QSet<QString> pendingKeys;
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        for (const PendingSnapshot &p : m_pending)
+            pendingKeys.insert(QString(p.name).replace(QLatin1Char('@'), QLatin1Char('/')));
+    }
+    if (pendingKeys.isEmpty()) return lines;
+    QJsonArray kept;
+    for (const QJsonValue &line : lines) {
+        if (!pendingKeys.contains(prefix + line.toObject().value(QStringLiteral("key")).toString())) kept.append(line);
+    }
+    return kept;
 }
 
 void QivClient::uploadOne(const QString &snapshot) {
     QString remote = snapshot;
     remote.replace(QLatin1Char('@'), QLatin1Char('/'));
     const QString path = machineRoot() + remote;
+    markUploading(snapshot);
     QString failure;
-    m_status.uploadStarted(snapshot);
     QElapsedTimer took;
     took.start();
     const bool uploaded = storeTool().upload(snapshot, path, &failure);
@@ -274,6 +383,8 @@ void QivClient::uploadOne(const QString &snapshot) {
     m_status.uploadFinished(snapshot, uploaded, took.elapsed(), listed ? QJsonValue(size) : QJsonValue(), failure);
     // The snapshot goes in every case: a failed upload is retried by the next backup, not from this snapshot.
     QProcess::startDetached(QStringLiteral("zfs"), {QStringLiteral("destroy"), snapshot});
+    // Complete or removed: either way the object under its name is no longer a partial upload.
+    dropPending(snapshot);
 }
 
 bool QivClient::backupRun() {
@@ -286,58 +397,78 @@ bool QivClient::backupRun() {
 
 // ---- remote store ----
 
-bool QivClient::updateAlias() const {
-    if (!m_active.load()) return false;
+bool QivClient::updateAlias(QString *why) const {
+    const auto refused = [why](const QString &reason) {
+        if (why) *why = reason;
+        return false;
+    };
+    // The flag is set only when the settings ask for backups and the serial number is known, so a client whose
+    // settings ask for them lacks the serial number.
+    if (!m_active.load())
+        return refused(m_activeWanted.load() ? QStringLiteral("机器序列号未知") : QStringLiteral("客户端未启用"));
     const Credentials cred = credentials();
-    if (cred.url.isEmpty() || cred.uid.isEmpty() || cred.pwd.isEmpty()) return false;
+    QStringList missing;
+    if (cred.url.isEmpty()) missing << QStringLiteral("url");
+    if (cred.uid.isEmpty()) missing << QStringLiteral("uid");
+    if (cred.pwd.isEmpty()) missing << QStringLiteral("pwd");
+    if (!missing.isEmpty()) return refused(QStringLiteral("存储凭据不完整: ") + missing.join(QStringLiteral(", ")));
     QByteArray standardError;
     if (storeTool().ensureAlias(cred.url, cred.uid, cred.pwd, &standardError)) return true;
     TRACE_AS(QStringLiteral("process.readAllStandardError()"), standardError);
-    return false;
+    const QString toolSays = textUpToNul(standardError).trimmed();
+    return refused(QStringLiteral("设置存储别名失败: ") + (toolSays.isEmpty() ? OrvTool::Alias : toolSays));
 }
 
-bool QivClient::remoteList(const QString &path, QJsonArray &lines) const {
+bool QivClient::remoteList(const QString &path, QJsonArray &lines, QByteArray *standardError) const {
     QByteArray output;
-    QByteArray standardError;
-    if (!storeTool().ls(path, &output, &standardError)) {
-        TRACE_AS(QStringLiteral("process.readAllStandardError()"), standardError);
-        return false;
-    }
+    if (!storeTool().ls(path, &output, standardError)) return false;
     lines = OrvTool::parseListing(output);
     return true;
 }
 
 bool QivClient::remoteAlload(KP2Journals &journal, QJsonObject &result) {
-    Q_UNUSED(journal);
-    if (!updateAlias()) {
+    QString why;
+    if (!updateAlias(&why)) {
         TRACE("updateAlias is wrong");
+        journal.setErr(9999, why);
         return false;
     }
     QJsonArray lines;
-    if (!remoteList(machineRoot(), lines)) return false;
-    OrvTool::addAlloadEntries(lines, &result);
+    QByteArray standardError;
+    if (!remoteList(machineRoot(), lines, &standardError)) {
+        TRACE_AS(QStringLiteral("process.readAllStandardError()"), standardError);
+        return false;
+    }
+    OrvTool::addAlloadEntries(withoutPending(lines, QString()), &result);
     return true;
 }
 
 bool QivClient::remoteLoadby(KP2Journals &journal, QJsonObject &result, const QString &dmpath) {
-    Q_UNUSED(journal);
     TRACE_AS(QString(), QString());
-    if (!updateAlias()) {
+    QString why;
+    if (!updateAlias(&why)) {
         TRACE("updateAlias is wrong");
+        journal.setErr(9999, why);
         return false;
     }
     const QString path = machineRoot() + dmpath;
     TRACE(path);
     QJsonArray lines;
-    if (!remoteList(path, lines)) return false;
-    result.insert(QStringLiteral("snapshots"), OrvTool::loadbyEntries(lines, dmpath));
+    QByteArray standardError;
+    if (!remoteList(path, lines, &standardError)) {
+        TRACE_AS(QStringLiteral("process.readAllStandardError()"), standardError);
+        return false;
+    }
+    const QJsonArray backups = withoutPending(lines, dmpath + QLatin1Char('/'));
+    result.insert(QStringLiteral("snapshots"), OrvTool::loadbyEntries(backups, dmpath));
     return true;
 }
 
 bool QivClient::remoteRemove(KP2Journals &journal, const QString &subpath) {
-    Q_UNUSED(journal);
-    if (!updateAlias()) {
+    QString why;
+    if (!updateAlias(&why)) {
         TRACE("updateAlias is wrong");
+        journal.setErr(9999, why);
         return false;
     }
     QByteArray standardError;
@@ -347,9 +478,10 @@ bool QivClient::remoteRemove(KP2Journals &journal, const QString &subpath) {
 }
 
 bool QivClient::remoteDwload(KP2Journals &journal, const QString &subpath, const QString &target) {
-    Q_UNUSED(journal);
-    if (!updateAlias()) {
+    QString why;
+    if (!updateAlias(&why)) {
         TRACE("updateAlias is wrong");
+        journal.setErr(9999, why);
         return false;
     }
     m_downloadQueue.push(QJsonObject{{"path", machineRoot() + subpath}, {"target", target}});
@@ -408,6 +540,16 @@ bool QivClient::statusLoad(KP2Journals &journal, QJsonObject &status) {
     Q_UNUSED(journal);
     const QStringList selected =
         toStrings(KP2File::readJsonObject(AppRoot::path(AppRoot::SettingsFile)).value(QStringLiteral("dmpaths")), true);
-    status = m_status.toObject(selected);
+    // The pending uploads are the client's own record, the one the listings are filtered by.
+    QJsonArray uploads;
+    for (const PendingSnapshot &p : pendingSnapshots()) {
+        static const char *const states[] = {"queued", "uploading", "leftover"};
+        QJsonObject upload{{"snapshot", p.name}, {"state", QLatin1String(states[p.state])}};
+        if (p.state == PendingSnapshot::Uploading)
+            upload.insert(QStringLiteral("started"),
+                          p.started.toOffsetFromUtc(p.started.offsetFromUtc()).toString(Qt::ISODate));
+        uploads.append(upload);
+    }
+    status = m_status.toObject(selected, uploads);
     return true;
 }

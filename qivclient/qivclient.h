@@ -6,7 +6,9 @@
 // process); a client destroyed earlier first stops them (see the destructor).
 #pragma once
 
+#include <QDateTime>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
 #include <QReadWriteLock>
 #include <QString>
@@ -27,10 +29,15 @@ public:
     // Asks the client's threads to stop and waits until none runs any more (an upload in progress is waited for).
     ~QivClient() override;
 
-    // Settings (the settings file below the appliance root).
+    // Settings (the settings file below the appliance root). Loads are serialised: the file is read and its
+    // values applied as one step, so the client always ends up with the values of the latest file read, even when
+    // an earlier load is still waiting for the serial number. The active flag is never cleared on the way: it
+    // changes only when the file says otherwise. May block up to 15 s (machineSn()).
     bool loadSettings(KP2Journals &journals, QJsonObject *view);
     bool settingsLoad(KP2Journals &journals, QJsonObject &view);
-    // Start-up hook: loads the settings and starts the scheduler. Always true.
+    // Start-up hook: removes the temporary files of a settings save that was killed midway, loads the settings,
+    // queues every "qiv_" snapshot left on the machine for upload (queueLeftovers) and starts the scheduler.
+    // Always true.
     bool loadConfigure(KP2Journals &journals, const QJsonObject &config);
     // Writes the settings file atomically, reloads it and starts the scheduler if none runs. False when the file
     // could not be written; nothing is recorded then.
@@ -44,8 +51,30 @@ public:
     // Backups.
     bool zfsbackup(KP2Journals &journals, const QString &dmpath);
 
+    // A snapshot whose upload has not completed: queued by a backup, being uploaded, or left over on the machine by
+    // an earlier run of the service (found at start and queued again). Its remote object, partial or absent, is no
+    // backup yet, so the listings leave it out.
+    struct PendingSnapshot {
+        enum State { Queued, Uploading, LeftOver };
+        QString name;  // "dataset@qiv_..."
+        State state = Queued;
+        QDateTime started;  // when its upload began (Uploading only)
+    };
+    // The pending snapshots in the order they are uploaded. Thread-safe; returns a copy.
+    QList<PendingSnapshot> pendingSnapshots() const;
+    // Lists the machine's snapshots (`zfs list`) and queues every "qiv_" snapshot that is not pending yet, oldest
+    // first by the time stamp in its name, as left over, then starts the backup worker (which uploads them once the
+    // alias can be brought up to date). Each upload overwrites whatever partial object is stored under its name.
+    // Returns the number queued, -1 when zfs could not list (a trace line says why). Blocks up to 40 s.
+    // REQUIRES: no backup is being queued or uploaded meanwhile (start-up): a snapshot uploaded and dropped between
+    // the listing and the check would be queued again.
+    int queueLeftovers();
+
     // Remote store.
-    bool updateAlias() const;
+    // True when the alias "myorvane" matches the settings or has just been set. Otherwise *why (when given) says in
+    // the service's words why remote operations are refused: client not active, serial number unknown,
+    // credentials incomplete, or the alias could not be stored (with the tool's standard error).
+    bool updateAlias(QString *why = nullptr) const;
     bool remoteAlload(KP2Journals &journal, QJsonObject &result);
     bool remoteLoadby(KP2Journals &journal, QJsonObject &result, const QString &dmpath);
     bool remoteRemove(KP2Journals &journal, const QString &subpath);
@@ -86,6 +115,11 @@ private:
         QString pwd;
     };
     Credentials credentials() const;
+    void markPending(const QString &snapshot, PendingSnapshot::State state);
+    void markUploading(const QString &snapshot);
+    void dropPending(const QString &snapshot);
+    // The listing lines whose object (prefix + "key", a path below the machine root) is no pending snapshot's.
+    QJsonArray withoutPending(const QJsonArray &lines, const QString &prefix) const;
     // The bodies of the three threads (see KP2Worker): true when they have run out of work, false when they give up
     // and leave the queue for the next thread. The scheduler's work never runs out; it ends when asked to stop.
     bool scheduleRun();
@@ -94,17 +128,24 @@ private:
     void backupCycle(KP2Journals &journal);
     void uploadOne(const QString &snapshot);
     void restoreOne(const QJsonObject &task);
-    // Listing shared by both remote listings: false (and the trace line) when the tool fails.
-    bool remoteList(const QString &path, QJsonArray &lines) const;
+    // Listing shared by both remote listings: false when the tool fails, with its standard error in *standardError.
+    bool remoteList(const QString &path, QJsonArray &lines, QByteArray *standardError) const;
 
     std::atomic<bool> m_active{false};
-    mutable std::mutex m_snLock;  // guards m_sn
+    // Serialises loadSettings; m_loadGeneration numbers the file reads, m_appliedGeneration is the newest applied.
+    std::mutex m_loadLock;
+    quint64 m_loadGeneration = 0;             // guarded by m_loadLock
+    quint64 m_appliedGeneration = 0;          // guarded by m_loadLock
+    std::atomic<bool> m_activeWanted{false};  // the applied file asks for backups (the flag also needs the serial)
+    mutable std::mutex m_snLock;              // guards m_sn
     QString m_sn;
     std::atomic<qint64> m_reportInterval{60};
     std::atomic<qint64> m_backupInterval{5};
     mutable QReadWriteLock m_credLock;  // guards m_cred: replaced whole by loadSettings, read by the remote operations
     Credentials m_cred;
     KP2LFQueue<QString> m_backupQueue;
+    mutable std::mutex m_pendingLock;  // guards m_pending
+    QList<PendingSnapshot> m_pending;
     KP2LFQueue<QJsonObject> m_downloadQueue;
     BXStorage m_storage;
     TimeUnits m_units;

@@ -35,7 +35,6 @@ bool QivStatus::open(const QString &path) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_path = path;
     m_datasets = kept.value(kDatasets).toObject();
-    m_uploads = QJsonArray();
     m_restores = QJsonArray();
     int highest = 0;
     for (const QJsonValue &v : kept.value(kRestores).toArray()) {
@@ -64,12 +63,6 @@ void QivStatus::setDataset(const QString &name, const QJsonObject &record) {
     m_datasets.insert(name, record);
 }
 
-int QivStatus::findUpload(const QString &snapshot) const {
-    for (int i = 0; i < m_uploads.size(); ++i)
-        if (m_uploads.at(i).toObject().value(QStringLiteral("snapshot")).toString() == snapshot) return i;
-    return -1;
-}
-
 int QivStatus::findRestore(int id) const {
     for (int i = 0; i < m_restores.size(); ++i)
         if (m_restores.at(i).toObject().value(QStringLiteral("id")).toInt() == id) return i;
@@ -78,8 +71,7 @@ int QivStatus::findRestore(int id) const {
 
 bool QivStatus::save() {
     if (m_path.isEmpty()) return true;
-    const QJsonObject all{
-        {kDatasets, m_datasets}, {kUploads, m_uploads}, {kRestores, m_restores}, {kNextRestore, m_nextRestore}};
+    const QJsonObject all{{kDatasets, m_datasets}, {kRestores, m_restores}, {kNextRestore, m_nextRestore}};
     // Written whole or not at all: a crash in the middle leaves the previous record, never half of one.
     return KP2File::saveJsonAtomic(m_path, all, true);
 }
@@ -101,36 +93,17 @@ void QivStatus::backupFailed(const QString &dataset, const QString &error) {
     save();
 }
 
-void QivStatus::uploadQueued(const QString &snapshot, bool leftover) {
+void QivStatus::snapshotTaken(const QString &snapshot) {
     std::lock_guard<std::mutex> lock(m_lock);
     QJsonObject record = dataset(datasetOf(snapshot));
     record.insert(QStringLiteral("lastSnapshot"), snapshot);
     setDataset(datasetOf(snapshot), record);
-    if (findUpload(snapshot) < 0)
-        m_uploads.append(QJsonObject{{"snapshot", snapshot},
-                                     {kState, leftover ? QStringLiteral("leftover") : QStringLiteral("queued")},
-                                     {"queued", now()}});
-    save();
-}
-
-void QivStatus::uploadStarted(const QString &snapshot) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    const int i = findUpload(snapshot);
-    QJsonObject upload = i < 0 ? QJsonObject{{"snapshot", snapshot}} : m_uploads.at(i).toObject();
-    upload.insert(kState, QStringLiteral("uploading"));
-    upload.insert(QStringLiteral("started"), now());
-    if (i < 0)
-        m_uploads.append(upload);
-    else
-        m_uploads.replace(i, upload);
     save();
 }
 
 void QivStatus::uploadFinished(const QString &snapshot, bool ok, qint64 durationMs, const QJsonValue &size,
                                const QString &error) {
     std::lock_guard<std::mutex> lock(m_lock);
-    const int i = findUpload(snapshot);
-    if (i >= 0) m_uploads.removeAt(i);
     const QString name = datasetOf(snapshot);
     QJsonObject record = dataset(name);
     record.insert(QStringLiteral("lastSnapshot"), snapshot);
@@ -204,10 +177,10 @@ QJsonObject QivStatus::restore(int id) const {
     return i < 0 ? QJsonObject() : m_restores.at(i).toObject();
 }
 
-QJsonObject QivStatus::toObject(const QStringList &selected) const {
+QJsonObject QivStatus::toObject(const QStringList &selected, const QJsonArray &uploads) const {
     std::lock_guard<std::mutex> lock(m_lock);
     QJsonObject datasets = m_datasets;
     for (const QString &name : selected)
         if (!name.isEmpty() && !datasets.contains(name)) datasets.insert(name, QJsonObject());
-    return QJsonObject{{kDatasets, datasets}, {kUploads, m_uploads}, {kRestores, m_restores}};
+    return QJsonObject{{kDatasets, datasets}, {kUploads, uploads}, {kRestores, m_restores}};
 }

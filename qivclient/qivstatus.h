@@ -1,9 +1,10 @@
 // QivStatus: what operators ask of a backup client: per dataset the last snapshot, attempt, success, upload duration
-// and size, the failures since the last success and the last error; the uploads pending; the recent restores with
-// their states. Every change is written at once, atomically, to the status file (when one is open), so the record
-// survives restarts; the file stays small because only the last MaxRestores restores are kept.
-// Thread-safe: every method may be called from any thread; one mutex guards the record and the write of the file.
-// Times are local date-times with their UTC offset in ISO 8601 ("2026-12-07T13:35:00+01:00").
+// and size, the failures since the last success and the last error; the recent restores with their states. The
+// uploads pending are the client's own record; toObject() takes them in. Every change is written at once, atomically,
+// to the status file (when one is open), so the record survives restarts; the file stays small because only the last
+// MaxRestores restores are kept. Thread-safe: every method may be called from any thread; one mutex guards the record
+// and the write of the file. Times are local date-times with their UTC offset in ISO 8601
+// ("2026-12-07T13:35:00+01:00").
 #pragma once
 
 #include <QJsonArray>
@@ -19,9 +20,8 @@ public:
     QivStatus() = default;
 
     // Reads the record kept in path (a missing or unreadable file gives an empty record) and writes every later
-    // change there. What a previous process left unfinished is settled here: its pending uploads are dropped (the
-    // queue they stood in is gone; whatever finds their snapshots again queues them anew), and a restore that was
-    // not done or failed becomes failed with "interrupted by a restart of the daemon", its staged file removed.
+    // change there. What a previous process left unfinished is settled here: a restore that was not done or failed
+    // becomes failed with "interrupted by a restart of the daemon", its staged file removed.
     // False when the settled record cannot be written.
     bool open(const QString &path);
 
@@ -30,10 +30,8 @@ public:
     void backupAttempted(const QString &dataset);
     // The backup of dataset failed before its upload (e.g. the snapshot); error says why.
     void backupFailed(const QString &dataset, const QString &error);
-    // snapshot waits for upload; leftover marks one found from before a restart.
-    void uploadQueued(const QString &snapshot, bool leftover = false);
-    // The upload of snapshot begins now (it need not have been queued through uploadQueued).
-    void uploadStarted(const QString &snapshot);
+    // snapshot was taken and waits for its upload.
+    void snapshotTaken(const QString &snapshot);
     // The upload of snapshot ended after durationMs. On success size is the object's size as the store lists it
     // (a null value when unknown); on failure error says why.
     void uploadFinished(const QString &snapshot, bool ok, qint64 durationMs, const QJsonValue &size,
@@ -51,9 +49,9 @@ public:
     // The restore's record; empty when unknown.
     QJsonObject restore(int id) const;
 
-    // The whole status: {"datasets": {name: record}, "uploads": [...], "restores": [...]}. Datasets in selected
+    // The whole status: {"datasets": {name: record}, "uploads": uploads, "restores": [...]}. Datasets in selected
     // that have no record yet appear with empty records, so that a selected dataset never backed up shows.
-    QJsonObject toObject(const QStringList &selected = QStringList()) const;
+    QJsonObject toObject(const QStringList &selected = QStringList(), const QJsonArray &uploads = QJsonArray()) const;
 
     static QString now();
 
@@ -62,7 +60,6 @@ private:
     // REQUIRES: m_lock held.
     QJsonObject dataset(const QString &name) const;
     void setDataset(const QString &name, const QJsonObject &record);
-    int findUpload(const QString &snapshot) const;
     int findRestore(int id) const;
     void updateRestore(int id, const QJsonObject &changes);
     bool save();
@@ -70,7 +67,6 @@ private:
     mutable std::mutex m_lock;
     QString m_path;  // empty until open()
     QJsonObject m_datasets;
-    QJsonArray m_uploads;
     QJsonArray m_restores;
     int m_nextRestore = 1;
 };

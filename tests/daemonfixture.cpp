@@ -31,20 +31,26 @@ void DaemonFixture::TearDown() {
     stopProcess(agent);
 }
 
-::testing::AssertionResult DaemonFixture::start(const QStringList &args) {
+::testing::AssertionResult DaemonFixture::start(const QStringList &args, bool ownGroup) {
     m_output.clear();
     daemon.setProcessEnvironment(env);
     daemon.setWorkingDirectory(root.path());
-    daemon.start(binPath(QStringLiteral("qivclient")), QStringList{QStringLiteral("--root"), root.path()} + args);
+    const QStringList daemonArgs = QStringList{QStringLiteral("--root"), root.path()} + args;
+    // setsid(1) run by a process that leads no group makes the new session in place and execs the program: the
+    // daemon keeps the pid that QProcess knows.
+    if (ownGroup)
+        daemon.start(QStringLiteral("setsid"), QStringList{binPath(QStringLiteral("qivclient"))} + daemonArgs);
+    else
+        daemon.start(binPath(QStringLiteral("qivclient")), daemonArgs);
     if (!daemon.waitForStarted(5000)) return ::testing::AssertionFailure() << "the daemon did not start";
     return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult DaemonFixture::serve() {
+::testing::AssertionResult DaemonFixture::serve(bool ownGroup) {
     const QString cfg = root.filePath(QStringLiteral("cfg.json"));
     if (!writeJson(cfg, QJsonObject{{"debugging", true}, {"localagentid", socket()}}))
         return ::testing::AssertionFailure() << "cannot write " << cfg.toStdString();
-    const ::testing::AssertionResult started = start({QStringLiteral("--cfg"), cfg});
+    const ::testing::AssertionResult started = start({QStringLiteral("--cfg"), cfg}, ownGroup);
     if (!started) return started;
     if (!waitUntil([&] { return daemonOutput().contains("Local agent: "); }))
         return ::testing::AssertionFailure() << "no \"Local agent: \" line; output: " << m_output.constData();

@@ -18,11 +18,12 @@ protected:
     void TearDown() override;
 
     // Starts the daemon with "--root <root>" followed by args, in the root as working directory, and waits until
-    // it runs. Forgets the output of an earlier run.
-    ::testing::AssertionResult start(const QStringList &args);
+    // it runs. Forgets the output of an earlier run. ownGroup: the daemon leads a process group (and session) of
+    // its own, whose id is its pid, so that a test can signal the daemon together with its children.
+    ::testing::AssertionResult start(const QStringList &args, bool ownGroup = false);
     // Writes a start-up configuration with debugging on and socket() as "localagentid", starts the daemon with it
     // and waits for its "Local agent: " line, which it prints once it listens.
-    ::testing::AssertionResult serve();
+    ::testing::AssertionResult serve(bool ownGroup = false);
     // Starts the stand-in core agent on the appliance's agent socket, answering with the given serial number.
     bool startAgent(const QString &serial);
 

@@ -38,7 +38,7 @@ protected:
         return p.readAllStandardOutput();
     }
     QStringList snapshots() {
-        return QString::fromUtf8(zfs({"list", "-t", "snapshot"})).split('\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(zfs({"list", "-H", "-t", "snapshot"})).split('\n', Qt::SkipEmptyParts);
     }
     QString objectFile(const QString &key) const {
         return orvState + QStringLiteral("/objects/myorvane/bucket1/") + kSerial + QLatin1Char('/') + key;

@@ -6,6 +6,8 @@
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QThread>
+#include <atomic>
+#include <thread>
 
 #include "approot.h"
 #include "qivclient.h"
@@ -196,6 +198,38 @@ TEST_F(ClientTest, SilentAgentIsGivenUpWithinFifteenSeconds) {
     timer.start();
     EXPECT_EQ(client.machineSn(), "");
     EXPECT_LT(timer.elapsed(), 20000);  // a bound on a wait, not a speed requirement
+}
+
+TEST_F(ClientTest, AnOlderLoadWaitingForTheSerialNumberNeverOverwritesANewerSave) {
+    // The agent answers once the test releases it: the first load is certainly waiting when the second save applies.
+    const QString log = root.filePath("agent.log"), release = root.filePath("release");
+    ASSERT_TRUE(startAgent(agent, agentSocket(), {"--sn", "X1", "--hold", release}, log));
+    QivClient client;
+    std::thread older([&] {
+        KP2Journals journal;
+        client.settingsSave(journal, QJsonObject{{"active", true}, {"orvane", QJsonObject{{"url", "old"}}}});
+    });
+    const bool asked = waitUntil([&] { return QFile::exists(log); });
+    KP2Journals journal;
+    EXPECT_TRUE(client.settingsSave(journal, QJsonObject{{"active", false}, {"orvane", QJsonObject{{"url", "new"}}}}));
+    writeFile(release, "");
+    older.join();
+    ASSERT_TRUE(asked);
+    EXPECT_FALSE(client.isActive());
+    QJsonObject view;
+    ASSERT_TRUE(client.settingsLoad(journal, view));
+    EXPECT_EQ(view.value("orvane")["url"].toString(), "new");
+
+    // Read-only loads of an active client never clear its flag, not even for a moment.
+    ASSERT_TRUE(client.settingsSave(journal, QJsonObject{{"active", true}}));
+    std::atomic<bool> done{false}, seenInactive{false};
+    std::thread watcher([&] {
+        while (!done) seenInactive = seenInactive || !client.isActive();
+    });
+    for (int i = 0; i < 300; ++i) client.settingsLoad(journal, view);
+    done = true;
+    watcher.join();
+    EXPECT_FALSE(seenInactive.load());
 }
 
 TEST_F(ClientTest, StorageMapHoldsOnlyZfsEntriesGroupedByPool) {

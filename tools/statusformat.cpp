@@ -93,10 +93,10 @@ QString table(const QJsonObject &status, const QDateTime &now) {
     for (const QJsonValue &v : uploads) {
         const QJsonObject u = v.toObject();
         const QString state = u.value(QStringLiteral("state")).toString();
-        const bool running = state == QLatin1String("uploading");
-        out += QStringLiteral("  %1  %2 since %3\n")
-                   .arg(u.value(QStringLiteral("snapshot")).toString(), state,
-                        shownTime(u.value(running ? QStringLiteral("started") : QStringLiteral("queued"))));
+        out += QStringLiteral("  %1  %2").arg(u.value(QStringLiteral("snapshot")).toString(), state);
+        if (state == QLatin1String("uploading"))
+            out += QStringLiteral(" since ") + shownTime(u.value(QStringLiteral("started")));
+        out += QLatin1Char('\n');
     }
 
     const QJsonArray restores = status.value(QStringLiteral("restores")).toArray();

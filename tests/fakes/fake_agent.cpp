@@ -2,6 +2,7 @@
 // socket the way the client relies on, with a chosen serial number, an error, or no answer at all.
 //
 //   fake_agent --socket PATH [--sn SN | --err CODE | --err-text TEXT | --no-err | --silent] [--log FILE]
+//              [--hold FILE]
 //
 //   --sn SN          answer {"err": 0, "results": {"machine": {"sn": SN}}}      (default SN: "FAKE-SN-0001")
 //   --err CODE       answer {"err": CODE, "errmsg": "..."}
@@ -9,16 +10,20 @@
 //   --no-err         answer {"results": {"machine": {"sn": SN}}}                 (no "err" at all)
 //   --silent         accept connections and never answer
 //   --log FILE       append one line per request received
+//   --hold FILE      answer (with --sn or --err) only once FILE exists, at most 60 s after the request: a slow
+//                    agent whose answer a test releases at the moment it chooses
 // It prints "ready" on standard output once it listens, and runs until SIGTERM or SIGINT.
 #include <signal.h>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QThread>
 #include <cstdio>
 
 #include "kp2localserver.h"
@@ -32,6 +37,7 @@ struct Options {
     QJsonValue err = 0;
     bool hasErr = true;
     QString log;
+    QString hold;
 };
 Options g_options;
 
@@ -46,6 +52,11 @@ class AgentRouter : public KP2TodoRouter {
 public slots:
     void lpc_zqlicense_info(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
         logRequest(QJsonDocument(cmdObject).toJson(QJsonDocument::Compact));
+        // This is the connection's own thread: holding it back delays this answer only.
+        QElapsedTimer held;
+        held.start();
+        while (!g_options.hold.isEmpty() && !QFileInfo::exists(g_options.hold) && held.elapsed() < 60000)
+            QThread::msleep(5);
         // The worker writes the cabinet's code last, so the answer's "err" is set through the cabinet; an "err"
         // in another form (text, or none at all) needs the reply written after that, which a "__LS__" slot cannot
         // do either, so those forms are sent by the raw server below instead.
@@ -64,13 +75,14 @@ int main(int argc, char *argv[]) {
     if (socket.isEmpty() || args.contains(QStringLiteral("--help"))) {
         fputs(
             "usage: fake_agent --socket PATH [--sn SN | --err CODE | --err-text TEXT | --no-err | --silent] "
-            "[--log FILE]\n",
+            "[--log FILE] [--hold FILE]\n",
             stderr);
         return 2;
     }
     if (args.contains(QStringLiteral("--sn"))) g_options.sn = args.value(QStringLiteral("--sn"));
     if (args.contains(QStringLiteral("--err"))) g_options.err = args.value(QStringLiteral("--err")).toInt();
     g_options.log = args.value(QStringLiteral("--log"));
+    g_options.hold = args.value(QStringLiteral("--hold"));
     const bool silent = args.contains(QStringLiteral("--silent"));
     const bool rawReply = args.contains(QStringLiteral("--err-text")) || args.contains(QStringLiteral("--no-err"));
 

@@ -11,8 +11,9 @@
 // A remote path is ALIAS/BUCKET/KEY; its alias must exist, and empty, "." and ".." parts are refused.
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" ("fail-export",
 // "fail-set", "fail-remove", "fail-ls", "fail-rm", "fail-get", "fail-pipe") makes that command write the file's
-// content to standard error and exit 1; "delay-<command>" holds milliseconds to sleep first. A file "half-get" makes
-// "get" write only the first half of the object and still exit 0.
+// content to standard error and exit 1; "delay-<command>" holds milliseconds to sleep first. "pause-pipe" holds
+// milliseconds that "pipe" sleeps after storing the first block it read, like an upload caught in the middle. A file
+// "half-get" makes "get" write only the first half of the object and still exit 0.
 
 #include <QDateTime>
 #include <QDir>
@@ -193,6 +194,7 @@ int pipe(const QStringList &args) {
     if (fd < 0) return fail(QStringLiteral("cannot store '%1'").arg(args.at(1)));
     // Stored as it arrives: a source that breaks off leaves the part received so far, as a real upload would.
     static char buffer[1 << 20];
+    bool first = true;
     for (;;) {
         const ssize_t n = ::read(0, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
@@ -205,6 +207,10 @@ int pipe(const QStringList &args) {
             ::close(fd);
             return fail(QStringLiteral("write error"));
         }
+        QByteArray pause;
+        if (first && fake::onDemand(g_state, QStringLiteral("pause-pipe"), &pause))
+            QThread::msleep(pause.trimmed().toULong());
+        first = false;
     }
     return ::close(fd) == 0 ? 0 : fail(QStringLiteral("write error"));
 }

@@ -10,10 +10,14 @@
 //   send DATASET@SNAPSHOT                         writes the snapshot's stream to standard output
 //   destroy DATASET@SNAPSHOT | DATASET            a dataset only when it has no snapshots
 //   receive DATASET                               a new dataset whose content is standard input; never overwrites
-//   list [-t filesystem|snapshot|all]             names one per line, datasets then their snapshots, sorted
+//   list [-H] [-t filesystem|snapshot|all] [-o name]   names one per line, datasets then their snapshots, sorted;
+//                                                      a "NAME" header line first unless -H (scripted mode)
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" makes that command
 // write the file's content to standard error and exit 1; "send" first writes half of the stream, like a source that
-// breaks off. "delay-<command>" holds milliseconds to sleep first.
+// breaks off. "delay-<command>" holds milliseconds to sleep first. "pause-send" holds milliseconds that "send"
+// sleeps after the first half of a literal content stream, like a transfer caught in the middle, ignoring hangups.
+
+#include <signal.h>
 
 #include <QDir>
 #include <QFile>
@@ -126,6 +130,20 @@ int snapshot(const QStringList &args) {
     return 0;
 }
 
+// Writes the stream: all of it, or only its first half when breakOff; "pause-send" stalls it after the first half.
+bool writeStream(const QByteArray &bytes, bool breakOff) {
+    const int half = bytes.size() / 2;
+    if (!fake::writeAll(1, bytes.constData(), half)) return false;
+    if (breakOff) return true;
+    QByteArray ms;
+    if (fake::onDemand(g_state, QStringLiteral("pause-send"), &ms)) {
+        // Like a program started under nohup: only a signal that cannot be ignored ends the transfer.
+        ::signal(SIGHUP, SIG_IGN);
+        QThread::msleep(ms.trimmed().toULong());
+    }
+    return fake::writeAll(1, bytes.constData() + half, bytes.size() - half);
+}
+
 int send(const QStringList &args, bool breakOff, const QByteArray &message) {
     QString dataset, snap;
     if (args.size() != 2 || !splitSnapshot(args.at(1), &dataset, &snap))
@@ -142,9 +160,7 @@ int send(const QStringList &args, bool breakOff, const QByteArray &message) {
     } else {
         QFile content(dir + QStringLiteral("/content"));
         if (!content.open(QIODevice::ReadOnly)) return fail(QStringLiteral("cannot read state"));
-        const QByteArray bytes = content.readAll();
-        if (!fake::writeAll(1, bytes.constData(), breakOff ? bytes.size() / 2 : bytes.size()))
-            return fail(QStringLiteral("send: write error"));
+        if (!writeStream(content.readAll(), breakOff)) return fail(QStringLiteral("send: write error"));
     }
     if (breakOff) {
         fake::writeAll(2, message.constData(), message.size());
@@ -186,8 +202,18 @@ int receive(const QStringList &args) {
 
 int list(const QStringList &args) {
     QString type = QStringLiteral("all");
-    for (int i = 1; i < args.size(); ++i)
-        if (args.at(i) == QLatin1String("-t") && i + 1 < args.size()) type = args.at(++i);
+    bool scripted = false;
+    for (int i = 1; i < args.size(); ++i) {
+        if (args.at(i) == QLatin1String("-H")) {
+            scripted = true;
+        } else if (args.at(i) == QLatin1String("-t") && i + 1 < args.size()) {
+            type = args.at(++i);
+        } else if (args.at(i) == QLatin1String("-o") && i + 1 < args.size()) {
+            if (args.at(++i) != QLatin1String("name")) return fail(QStringLiteral("this stand-in lists only names"));
+        } else {
+            return fail(QStringLiteral("invalid option '%1'").arg(args.at(i)));
+        }
+    }
     const bool datasets = type == QLatin1String("all") || type == QLatin1String("filesystem");
     const bool snapshots = type == QLatin1String("all") || type == QLatin1String("snapshot");
     QStringList names;
@@ -201,6 +227,7 @@ int list(const QStringList &args) {
             names.append(dataset + QLatin1Char('@') + fake::decodeName(s));
     }
     names.sort();
+    if (!scripted) names.prepend(QStringLiteral("NAME"));
     const QByteArray text = names.isEmpty() ? QByteArray() : names.join(QLatin1Char('\n')).toUtf8() + '\n';
     return fake::writeAll(1, text.constData(), text.size()) ? 0 : 1;
 }
