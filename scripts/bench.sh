@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target bench_lfqueue bench_rpc bench_listing bench_upload
+cmake --build build -j "$(nproc)" --target bench_lfqueue bench_rpc bench_listing bench_upload bench_restore
 
 echo "== machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== lock-free queue, 4 producers and 1 consumer, against std::mutex + std::deque"
@@ -22,3 +22,5 @@ echo "== upload of a 1 GiB stand-in stream against the same pipeline run in a sh
 build/bin/bench_upload --mib 1024 --rounds 7
 echo "== upload of a real 1 GiB ZFS snapshot (zfs-fuse) against the same pipeline run in a shell"
 build/bin/bench_upload --mib 1024 --rounds 7 --real-zfs || true
+echo "== restore of a real 1 GiB backup through the daemon against get + zfs receive run in a shell"
+build/bin/bench_restore --mib 1024 --rounds 5 || true
