@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   bsdutils procps sudo
   zfs-fuse   # a real ZFS in user space for the demo and the real-ZFS tests
+  systemd    # systemd-analyze, which checks the installed units
 )
 
 missing=()
