@@ -68,25 +68,27 @@ void KP2LoggerPrivate::writeNow(const Settings &s, const QByteArray &line) {
 }
 
 bool KP2LoggerPrivate::drain() {
-    writerFailed.store(false);
-    const Settings s = settings();
-    QFile file(s.filePath);
-    qint64 size = QFileInfo(s.filePath).size();
+    QFile file;
+    qint64 size = 0;
     QByteArray line;
     // The destructor's stop ends the drain between two lines; what is left is dropped with the queue.
     while (!writer.stopRequested() && queue.pop(line)) {
-        // A line that cannot be written is dropped and ends the drain; the lines behind it wait for the next one.
-        if (!makeDirectory(s.filePath)) return false;
-        if (s.maxSize > 0 && size + line.size() > s.maxSize) {
+        // The settings are read for every line, so that a line queued after setFilePath() goes to the new file even
+        // when this drain began before the change.
+        const Settings s = settings();
+        if (file.fileName() != s.filePath) {
+            file.close();
+            file.setFileName(s.filePath);
+        }
+        // A line that cannot be written is dropped; the lines behind it may still find a usable file.
+        if (!makeDirectory(s.filePath)) continue;
+        if (file.isOpen() && s.maxSize > 0 && size + line.size() > s.maxSize) {
             file.close();
             rotate(s.filePath);
-            size = 0;
         }
         if (!file.isOpen()) {
-            if (!file.open(QIODevice::Append | QIODevice::Text)) {
-                writerFailed.store(true);
-                return false;
-            }
+            if (s.maxSize > 0 && QFileInfo(s.filePath).size() + line.size() > s.maxSize) rotate(s.filePath);
+            if (!file.open(QIODevice::Append | QIODevice::Text)) continue;
             size = file.size();
         }
         file.write(line + '\n');

@@ -26,8 +26,8 @@ public:
 
     // Appends one line in the calling thread.
     void writeNow(const Settings &s, const QByteArray &line);
-    // The writer thread's body: writes queued lines until the queue is empty (true) or the file cannot be used
-    // (false; the rest waits for the next drain).
+    // The writer thread's body: writes queued lines, each to the file the settings name when it is taken, until the
+    // queue is empty. A line that cannot be written is dropped, as in immediate mode. Always true.
     bool drain();
     // Renames the file to its first missing backup, or shifts a full set of backups down by one.
     void rotate(const QString &filePath);
@@ -45,8 +45,6 @@ public:
     std::atomic<int> backupCount{10};
 
     KP2LFQueue<QByteArray> queue;
-    // Set by the writer when it cannot open the file, cleared when a drain starts; only the writer reads it.
-    std::atomic<bool> writerFailed{false};
     // Declared after the queue: it is destroyed first, so no writer thread outlives the queue.
     KP2Worker writer;
 };
