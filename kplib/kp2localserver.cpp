@@ -47,6 +47,7 @@ bool KP2LocalServer::start(const QString &name) {
     // QLocalServer listens with a small fixed backlog; raising it on the listening socket lets bursts of clients
     // wait in the kernel rather than be refused.
     lnx2SetListenBacklog(int(socketDescriptor()), PENDING_LIMIT);
+    if (d->limits.trimAfter > 0) lnx2MapLargeBlocks(d->limits.trimAfter);
     d->name = name;
     return true;
 }

@@ -44,8 +44,9 @@ public:
     void setReadMemoryLimit(qint64 bytes);
     // Connections served at once, 512 by default; one accepted beyond that is closed at once.
     void setConnectionLimit(int connections);
-    // After a request whose buffer held at least this many bytes (1 MiB by default) the worker returns freed heap
-    // memory to the system; 0 turns that off.
+    // Memory after a burst: from start() on, heap blocks of at least this many bytes (1 MiB by default) get mappings
+    // of their own that go back to the system when freed (a process-wide allocator setting), and after a request
+    // whose buffer held that much the worker returns the allocator's free memory too. 0 turns both off.
     void setTrimThreshold(qint64 bytes);
     // Memory that the requests being read hold at the moment, as charged against the read memory limit. Any thread.
     qint64 readMemory() const;

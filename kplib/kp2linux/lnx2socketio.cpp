@@ -63,6 +63,13 @@ void lnx2ReturnFreeMemory() {
     ::malloc_trim(0);
 }
 
+void lnx2MapLargeBlocks(qint64 bytes) {
+    // glibc starts with a 128 KiB threshold but raises it to the size of each mapped block that is freed, so after a
+    // few large requests their buffers come from the arenas, and a thread arena's top is never trimmed by
+    // malloc_trim(): a burst then stays resident. A fixed threshold turns that adjustment off.
+    ::mallopt(M_MMAP_THRESHOLD, int(qBound<qint64>(0, bytes, 32 * 1024 * 1024)));
+}
+
 bool Lnx2ReadBudget::tryCharge(qint64 bytes) {
     const qint64 limit = this->limit();
     qint64 used = m_used.load(std::memory_order_relaxed);

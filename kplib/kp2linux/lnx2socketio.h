@@ -33,6 +33,9 @@ bool lnx2SendAll(int fd, const QByteArray &bytes, const QDeadlineTimer &deadline
 // Returns the heap memory that has been freed to the system (the allocator otherwise keeps it for reuse, per thread
 // arena). Costs a walk over the allocator's arenas: for after a large allocation has gone, not for every request.
 void lnx2ReturnFreeMemory();
+// Process-wide: every heap block of at least bytes (capped at 32 MiB) gets a mapping of its own, which goes back to
+// the system as soon as the block is freed, instead of a place in the allocator's arenas.
+void lnx2MapLargeBlocks(qint64 bytes);
 
 // The memory that the readers of one server may hold together for datagrams being read. Readers charge it before
 // they grow their buffers and give back what they release. Thread-safe; a limit of 0 means no limit.
