@@ -36,6 +36,21 @@ public:
     void setDebugging(bool on);
     bool debugging() const;
 
+    // Limits against greedy peers; set them before start(). A peer over a limit is disconnected as for malformed
+    // input, and the other connections are served on.
+    // Largest request datagram accepted, header included; at most (and by default) KP2RpcPacket::MaxDatagramSize.
+    void setRequestLimit(quint32 bytes);
+    // The memory that the requests being read on all connections may hold together; 0 (the default) for no bound.
+    void setReadMemoryLimit(qint64 bytes);
+    // Connections served at once, 512 by default; one accepted beyond that is closed at once.
+    void setConnectionLimit(int connections);
+    // Memory after a burst: from start() on, heap blocks of at least this many bytes (1 MiB by default) get mappings
+    // of their own that go back to the system when freed (a process-wide allocator setting), and after a request
+    // whose buffer held that much the worker returns the allocator's free memory too. 0 turns both off.
+    void setTrimThreshold(qint64 bytes);
+    // Memory that the requests being read hold at the moment, as charged against the read memory limit. Any thread.
+    qint64 readMemory() const;
+
     // Adds router below the root router. Build the tree before start(); it must not change while serving, and every
     // router in it must outlive the server.
     void add(KP2TodoRouter *router);

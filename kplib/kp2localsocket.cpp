@@ -15,9 +15,11 @@
 // - It blocks in recv() on its one descriptor, without a time limit: bytes, a hang-up and a stop request (which
 //   shuts the socket down) all end the wait, so an idle connection costs no wake-ups at all, and a request costs two
 //   system calls, the recv() that brings it and the send() of its reply.
-// - Lnx2DatagramReader cuts the bytes into datagrams; anything that cannot become one ends the connection.
+// - Lnx2DatagramReader cuts the bytes into datagrams; anything that cannot become one, or is larger than the limits
+//   allow, ends the connection.
 // - Replies go out one datagram per request, in request order. A peer that does not take a reply within 30 s loses
-//   its connection.
+//   its connection. A reply too large to frame is replaced by the code that says so.
+// - After a large request the reader's buffer is given back and the allocator returns free memory to the system.
 // - As its last act the worker closes the connection, leaves the registry and deletes the object.
 //
 // The stop protocol, all under lifeLock: stop() sets stopRequested and, unless a command runs, shuts the socket down,
@@ -31,19 +33,24 @@ constexpr qint64 WRITE_LIMIT_MS = 30000;
 
 // The result code of a request on which no command has reported.
 constexpr int CODE_NOTHING_REPORTED = 9999;
+// The reply of a command whose result does not fit in one datagram.
+constexpr int CODE_REPLY_TOO_LARGE = 9994;
 
 }  // namespace
 
 class KP2LocalSocketPrivate {
 public:
     KP2LocalSocketPrivate(int fd, KP2LocalSocket::Dispatch dispatch, const bool *debugging,
-                          KP2LocalSocketRegistry *registry)
-        : dispatch(std::move(dispatch)), debugging(debugging), registry(registry), fd(fd) {}
+                          KP2LocalSocketRegistry *registry, const KP2LocalSocketLimits &limits)
+        : dispatch(std::move(dispatch)), debugging(debugging), registry(registry), trimAfter(limits.trimAfter), fd(fd) {
+        reader.setLimits(limits.requestSize, limits.readBudget);
+    }
 
     KP2LocalSocket *q = nullptr;
     const KP2LocalSocket::Dispatch dispatch;
     const bool *const debugging;
     KP2LocalSocketRegistry *const registry;
+    const qint64 trimAfter;
     Lnx2DatagramReader reader;
     KP2Cabinet cabinet;
 
@@ -59,6 +66,8 @@ public:
     bool start();
     void run();
     bool answer(const KP2RpcPacket &request);
+    // Returns freed memory to the system when the reader has just given back a large buffer.
+    void trim(qint64 released);
     // REQUIRES: lifeLock held.
     void requestStop();
 };
@@ -74,6 +83,11 @@ void KP2LocalSocketRegistry::detach(KP2LocalSocketPrivate *worker) {
     m_gone.notify_all();
 }
 
+int KP2LocalSocketRegistry::count() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return int(m_workers.size());
+}
+
 void KP2LocalSocketRegistry::stopAll() {
     std::unique_lock<std::mutex> lock(m_lock);
     for (KP2LocalSocketPrivate *worker : m_workers) {
@@ -86,8 +100,9 @@ void KP2LocalSocketRegistry::stopAll() {
 }
 
 KP2LocalSocket::KP2LocalSocket(quintptr descriptor, Dispatch dispatch, const bool *debuggingFlag,
-                               KP2LocalSocketRegistry *registry)
-    : QObject(nullptr), d(new KP2LocalSocketPrivate(int(descriptor), std::move(dispatch), debuggingFlag, registry)) {
+                               KP2LocalSocketRegistry *registry, const KP2LocalSocketLimits &limits)
+    : QObject(nullptr),
+      d(new KP2LocalSocketPrivate(int(descriptor), std::move(dispatch), debuggingFlag, registry, limits)) {
     d->q = this;
     d->cabinet.insert(QStringLiteral("protocol"), 128);
     // The worker thread deletes this object. Without a thread affinity no event machinery of the creating thread can
@@ -148,7 +163,12 @@ void KP2LocalSocketPrivate::run() {
     }
     KP2RpcPacket request;
     while (reader.next(fd, request) == Lnx2DatagramReader::Packet && answer(request)) {
+        request = KP2RpcPacket();  // before the trim, so that a large request's objects are free memory by then
+        trim(reader.release());
     }
+    request = KP2RpcPacket();
+    // Before leaving the registry: the read budget belongs to the owner.
+    trim(reader.clear());
     {
         std::unique_lock<std::mutex> lock(lifeLock);
         lnx2Close(fd);  // the peer sees the end at once, not when the last stop() has let go
@@ -174,15 +194,24 @@ bool KP2LocalSocketPrivate::answer(const KP2RpcPacket &request) {
     QJsonObject reply{{QStringLiteral("err"), CODE_NOTHING_REPORTED}};
     if (dispatch) dispatch(reply, request, &cabinet);
     cabinet.toRetObject(reply, debugging && *debugging);
-    const QByteArray datagram = KP2RpcPacket(reply).toDatagram();
+    QByteArray datagram = KP2RpcPacket(reply).toDatagram();
+    // A reply too large to frame cannot be sent, and skipping it would shift every later reply onto the wrong
+    // request: the peer learns why instead.
+    if (datagram.isEmpty()) {
+        datagram = KP2RpcPacket(QJsonObject{{QStringLiteral("err"), CODE_REPLY_TOO_LARGE},
+                                            {QStringLiteral("errmsg"), QStringLiteral("返回数据过大")}})
+                       .toDatagram();
+    }
     bool stopping;
     {
         std::lock_guard<std::mutex> guard(lifeLock);
         inCommand = false;
         stopping = stopRequested;
     }
-    // A reply too large to frame cannot be sent, and skipping it would shift every later reply onto the wrong request.
-    if (datagram.isEmpty()) return false;
     // After a stop request the reply goes out only if the socket takes it without waiting.
     return lnx2SendAll(fd, datagram, QDeadlineTimer(stopping ? 0 : WRITE_LIMIT_MS)) && !stopping;
+}
+
+void KP2LocalSocketPrivate::trim(qint64 released) {
+    if (trimAfter > 0 && released >= trimAfter) lnx2ReturnFreeMemory();
 }

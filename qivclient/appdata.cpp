@@ -31,6 +31,10 @@ AppData::AppData() {
     qRegisterMetaType<KP2RpcPacket>("KP2RpcPacket");
     setConfigurationDir(AppRoot::path(AppRoot::ConfigDir));
     m_server.add(&m_router);
+    // The service's own requests are small and the socket is open to every local user: 4 MiB per request, 32 MiB for
+    // all requests being read at once (eight at the limit), and the library's 512 connections.
+    m_server.setRequestLimit(4 * 1024 * 1024);
+    m_server.setReadMemoryLimit(32 * 1024 * 1024);
     catchInterruptAndTerminate();
 }
 

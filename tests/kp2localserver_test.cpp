@@ -206,6 +206,93 @@ TEST_F(KP2LocalServerTest, PeerClosingEndsItsWorkerAndThousandConnectionsLeaveNo
     EXPECT_TRUE(harness::waitFor([&] { return threadCount() <= baseline; })) << threadCount() << " vs " << baseline;
 }
 
+namespace {
+
+// An echo request whose datagram is exactly size bytes long.
+QByteArray datagramOfSize(int size) {
+    const int frame = datagram(cmd("echo", {{"s", ""}})).size();
+    return datagram(cmd("echo", {{"s", QString(size - frame, QLatin1Char('x'))}}));
+}
+
+}  // namespace
+
+TEST(KP2LocalServerLimits, RequestOverTheSizeLimitIsClosedLikeMalformedInput) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("rpc.sock"));
+    const int limit = 8 * 1024;  // below one read's worth: a datagram over it can arrive whole
+    ServerThread server(path, false, [&](KP2LocalServer &s) { s.setRequestLimit(limit); });
+    ASSERT_TRUE(server.listening());
+    struct Case {
+        const char *what;
+        QByteArray bytes;
+        bool answered;
+    } cases[] = {
+        {"at the limit", datagramOfSize(limit), true},
+        {"announced over the limit", header(limit - KP2RpcPacket::HeaderSize + 1, 0), false},
+        {"over the limit and sent whole", datagramOfSize(limit + 1), false},
+        {"two within the limit in one write", datagramOfSize(1000) + datagramOfSize(limit), true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Peer peer(path);
+        ASSERT_TRUE(peer.write(c.bytes));
+        if (c.answered) {
+            EXPECT_EQ(peer.reply().value("err").toInt(), 0);
+        } else {
+            EXPECT_TRUE(peer.closedByServer());
+        }
+    }
+}
+
+TEST(KP2LocalServerLimits, PeerThatWouldTakeTheReadMemoryOverItsLimitIsClosed) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("rpc.sock"));
+    ServerThread server(path, false, [](KP2LocalServer &s) { s.setReadMemoryLimit(600 * 1024); });
+    ASSERT_TRUE(server.listening());
+    const QByteArray big = datagramOfSize(500 * 1024);
+
+    // The first peer holds a large request, all but its last byte: it keeps its share of the budget.
+    Peer first(path);
+    ASSERT_TRUE(first.write(big.left(big.size() - 1)));
+    ASSERT_TRUE(harness::waitFor([&] { return server.readMemory() >= 400 * 1024; })) << server.readMemory();
+    Peer second(path);
+    second.write(big.left(32 * 1024));  // may fail once the server has closed
+    EXPECT_TRUE(second.closedByServer());
+
+    ASSERT_TRUE(first.write(big.right(1)));
+    EXPECT_EQ(first.reply().value("err").toInt(), 0);
+    // Once the first request is answered its memory is back, and the same request from another peer fits.
+    ASSERT_TRUE(harness::waitFor([&] { return server.readMemory() == 0; })) << server.readMemory();
+    Peer third(path);
+    ASSERT_TRUE(third.write(big));
+    EXPECT_EQ(third.reply().value("err").toInt(), 0);
+}
+
+TEST(KP2LocalServerLimits, ConnectionOverTheLimitIsClosedAtOnceAndOthersAreServed) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("rpc.sock"));
+    ServerThread server(path, false, [](KP2LocalServer &s) { s.setConnectionLimit(2); });
+    ASSERT_TRUE(server.listening());
+    Peer first(path);
+    Peer second(path);
+    for (Peer *peer : {&first, &second}) {
+        ASSERT_TRUE(peer->request(cmd("echo")));
+        EXPECT_EQ(peer->reply().value("err").toInt(), 0);
+    }
+    Peer third(path);
+    EXPECT_TRUE(third.closedByServer());
+    ASSERT_TRUE(first.request(cmd("echo")));
+    EXPECT_EQ(first.reply().value("err").toInt(), 0);
+
+    // A place that comes free is given to the next peer.
+    second.close();
+    EXPECT_TRUE(harness::waitFor([&] {
+        Peer next(path);
+        QJsonObject reply;
+        return next.request(cmd("echo")) && next.reply(reply, 1000);
+    }));
+}
+
 TEST_F(KP2LocalServerTest, DebuggingRepliesCarryElapsed) {
     const QString path = m_dir.filePath(QStringLiteral("debug.sock"));
     ServerThread server(path, true);

@@ -169,3 +169,19 @@ TEST(KP2LocalSocketRegistry, StopAllEndsEveryWorkerAlsoThoseWhosePeersLeaveMeanw
     }
     EXPECT_TRUE(testsupport::waitUntil([&] { return threadCount() <= baseline; }));
 }
+
+TEST(KP2LocalSocket, ReplyTooLargeToFrameIsAnswered9994AndTheConnectionGoesOn) {
+    SocketPair pair;
+    const auto answer = [](QJsonObject &reply, const QJsonObject &request, KP2Cabinet *cabinet) {
+        if (request.contains("huge")) reply.insert("results", QString(int(KP2RpcPacket::MaxDatagramSize), 'x'));
+        cabinet->setErr(0, QString());
+    };
+    new KP2LocalSocket(pair.worker(), answer, nullptr, nullptr);
+    ASSERT_TRUE(pair.write(datagram({{"cmd", "echo"}, {"huge", true}}) + datagram(ECHO)));
+    QJsonObject reply;
+    ASSERT_TRUE(pair.reply(reply));
+    EXPECT_EQ(reply, (QJsonObject{{"err", 9994}, {"errmsg", "返回数据过大"}}));
+    ASSERT_TRUE(pair.reply(reply));
+    EXPECT_EQ(reply, (QJsonObject{{"err", 0}}));
+    pair.closePeer();
+}

@@ -16,6 +16,7 @@
 #include <QThread>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -75,13 +76,15 @@ public slots:
     }
 };
 
-// A KP2LocalServer listening on path, with a TestRouter below its root, run by an event loop on its own thread.
+// A KP2LocalServer listening on path, with a TestRouter below its root, run by an event loop on its own thread;
+// configure, when given, sets it up before it listens.
 // A plain std::thread with a QEventLoop rather than a QThread: joining it is a synchronisation that thread sanitizers
 // see, which QThread::wait() (inside the uninstrumented Qt library) is not.
 class ServerThread {
 public:
-    explicit ServerThread(const QString &path, bool debugging = false)
-        : m_path(path), m_debugging(debugging), m_thread([this] { run(); }) {
+    explicit ServerThread(const QString &path, bool debugging = false,
+                          std::function<void(KP2LocalServer &)> configure = {})
+        : m_path(path), m_debugging(debugging), m_configure(std::move(configure)), m_thread([this] { run(); }) {
         std::unique_lock<std::mutex> lock(m_lock);
         m_changed.wait(lock, [this] { return m_ready; });
     }
@@ -96,6 +99,11 @@ public:
     ServerThread &operator=(const ServerThread &) = delete;
 
     bool listening() const { return m_listening; }
+    // The server's KP2LocalServer::readMemory().
+    qint64 readMemory() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_server ? m_server->readMemory() : 0;
+    }
 
 private:
     void run() {
@@ -104,9 +112,11 @@ private:
         KP2LocalServer server;
         server.add(&router);
         server.setDebugging(m_debugging);
+        if (m_configure) m_configure(server);
         const bool ok = server.start(m_path);
         {
             std::lock_guard<std::mutex> guard(m_lock);
+            m_server = &server;
             m_listening = ok;
             m_ready = true;
             if (ok) m_loop = &loop;
@@ -115,16 +125,19 @@ private:
         if (ok) loop.exec();  // a quit posted before this line is delivered by it
         std::lock_guard<std::mutex> guard(m_lock);
         m_loop = nullptr;
+        m_server = nullptr;
     }
 
     QString m_path;
     bool m_debugging;
+    std::function<void(KP2LocalServer &)> m_configure;
     std::mutex m_lock;
     std::condition_variable m_changed;
     bool m_ready = false;
     bool m_listening = false;
-    QEventLoop *m_loop = nullptr;  // guarded by m_lock
-    std::thread m_thread;          // last: started once everything above is initialised
+    QEventLoop *m_loop = nullptr;        // guarded by m_lock
+    KP2LocalServer *m_server = nullptr;  // guarded by m_lock
+    std::thread m_thread;                // last: started once everything above is initialised
 };
 
 // A raw client connection that writes bytes and reads reply datagrams with a deadline.

@@ -1,4 +1,5 @@
-// The daemon binary itself: start-up refusal, quitting on SIGINT/SIGTERM and surviving SIGHUP/SIGPIPE.
+// The daemon binary itself: start-up refusal, quitting on SIGINT/SIGTERM, surviving SIGHUP/SIGPIPE, and the limit it
+// sets on requests.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -6,6 +7,7 @@
 #include <QJsonObject>
 
 #include "daemonfixture.h"
+#include "kp2localserver.h"
 #include "testsupport.h"
 
 using namespace testsupport;
@@ -114,6 +116,17 @@ TEST_F(Daemon, HelpExplainsTheOptions) {
     const QByteArray out = daemonOutput();
     EXPECT_TRUE(out.contains("--cfg"));
     EXPECT_TRUE(out.contains("--root"));
+}
+
+TEST_F(Daemon, RequestOverFourMiBClosesItsConnectionAndTheDaemonServesOn) {
+    ASSERT_TRUE(serve());
+    const auto request = [](int padding) {
+        return QJsonObject{{"cmd", "no_such_command"}, {"params", QJsonObject{{"pad", QString(padding, 'x')}}}};
+    };
+    QJsonObject reply;
+    EXPECT_FALSE(KP2LocalServer::localRequest(socket(), request(4 * 1024 * 1024), &reply, 30));
+    ASSERT_TRUE(KP2LocalServer::localRequest(socket(), request(4 * 1024 * 1024 - 100), &reply, 30));
+    EXPECT_EQ(reply.value("err").toInt(), 9885);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,6 +20,12 @@ namespace {
 // requests costs time in proportion to its length.
 constexpr int READ_CHUNK = 16 * 1024;
 constexpr int READ_LARGE = 1024 * 1024;
+// What a connection may buffer without charging the read budget: a few chunks, so that ordinary traffic never asks.
+constexpr int FREE_ALLOWANCE = 4 * READ_CHUNK;
+
+qint64 chargeFor(qint64 capacity) {
+    return qMax<qint64>(0, capacity - FREE_ALLOWANCE);
+}
 
 // Waits until fd reports one of events or deadline passes. False when the time is up or poll() fails; a signal
 // merely ends the wait early, and the caller tries its call again.
@@ -48,6 +55,28 @@ void lnx2Close(int fd) {
 
 void lnx2SetListenBacklog(int fd, int backlog) {
     ::listen(fd, backlog);
+}
+
+void lnx2ReturnFreeMemory() {
+    // glibc keeps freed memory in its arenas (and raises its mmap threshold after a large block is freed, so the next
+    // large blocks come from the arenas too); malloc_trim() hands the free pages of every arena back.
+    ::malloc_trim(0);
+}
+
+void lnx2MapLargeBlocks(qint64 bytes) {
+    // glibc starts with a 128 KiB threshold but raises it to the size of each mapped block that is freed, so after a
+    // few large requests their buffers come from the arenas, and a thread arena's top is never trimmed by
+    // malloc_trim(): a burst then stays resident. A fixed threshold turns that adjustment off.
+    ::mallopt(M_MMAP_THRESHOLD, int(qBound<qint64>(0, bytes, 32 * 1024 * 1024)));
+}
+
+bool Lnx2ReadBudget::tryCharge(qint64 bytes) {
+    const qint64 limit = this->limit();
+    qint64 used = m_used.load(std::memory_order_relaxed);
+    do {
+        if (limit > 0 && used + bytes > limit) return false;
+    } while (!m_used.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+    return true;
 }
 
 int lnx2ConnectWithin(const QByteArray &path, const QDeadlineTimer &deadline) {
@@ -96,10 +125,64 @@ bool lnx2SendAll(int fd, const QByteArray &bytes, const QDeadlineTimer &deadline
     return true;
 }
 
+Lnx2DatagramReader::~Lnx2DatagramReader() {
+    if (m_budget && m_charged != 0) m_budget->charge(-m_charged);
+}
+
+void Lnx2DatagramReader::setLimits(quint32 maxDatagram, Lnx2ReadBudget *budget) {
+    clear();
+    m_maxDatagram = qMin(maxDatagram, KP2RpcPacket::MaxDatagramSize);
+    m_budget = budget;
+}
+
+qint64 Lnx2DatagramReader::release() {
+    const int capacity = m_buffer.capacity();
+    if (m_buffer.size() >= READ_CHUNK || capacity <= FREE_ALLOWANCE) return 0;
+    if (m_buffer.isEmpty()) {
+        m_buffer = QByteArray();
+    } else {
+        m_buffer.squeeze();
+    }
+    return -settle(capacity);
+}
+
+qint64 Lnx2DatagramReader::clear() {
+    const int capacity = m_buffer.capacity();
+    m_buffer = QByteArray();
+    return -settle(capacity);
+}
+
+bool Lnx2DatagramReader::reserve(int capacity) {
+    const qint64 charge = chargeFor(capacity);
+    if (m_budget && charge > m_charged) {
+        if (!m_budget->tryCharge(charge - m_charged)) return false;
+        m_charged = charge;
+    }
+    const int old = m_buffer.capacity();
+    m_buffer.reserve(capacity);
+    settle(old);
+    return true;
+}
+
+qint64 Lnx2DatagramReader::settle(qint64 oldCapacity) {
+    const qint64 capacity = m_buffer.capacity();
+    if (m_budget) {
+        // The allocation may differ a little from what reserve() charged for; the charge follows the allocation.
+        const qint64 charge = chargeFor(capacity);
+        m_budget->charge(charge - m_charged);
+        m_charged = charge;
+    }
+    return capacity - oldCapacity;
+}
+
 Lnx2DatagramReader::Result Lnx2DatagramReader::next(int fd, KP2RpcPacket &packet, const QDeadlineTimer &deadline) {
     for (;;) {
+        const int before = m_buffer.size();
         switch (packet.fromDatagram(m_buffer)) {
             case KP2RpcPacket::Decoded:
+                // A datagram over the limit that arrived whole in one read; one that did not is refused below,
+                // as soon as its header is in.
+                if (quint32(before - m_buffer.size()) > m_maxDatagram) return Malformed;
                 if (!packet.isKeepAlive()) return Packet;
                 continue;  // "{}" or a JSON text that is not an object: nothing to answer
             case KP2RpcPacket::KeepAlive:
@@ -110,9 +193,11 @@ Lnx2DatagramReader::Result Lnx2DatagramReader::next(int fd, KP2RpcPacket &packet
                 // The decoder does not skip bytes it cannot read, so nothing after them can be read either.
                 return Malformed;
         }
-        if (m_buffer.size() > int(KP2RpcPacket::MaxDatagramSize)) return Malformed;
+        if (quint32(packet.pendingSize()) > m_maxDatagram || quint32(m_buffer.size()) > m_maxDatagram) {
+            return Malformed;
+        }
         // A large datagram leaves a large allocation behind; an idle connection should not keep it.
-        if (m_buffer.size() < READ_CHUNK && m_buffer.capacity() > 4 * READ_CHUNK) m_buffer.squeeze();
+        release();
         Result failure = Closed;
         if (!read(fd, packet.pendingSize(), deadline, failure)) return failure;
     }
@@ -122,6 +207,14 @@ bool Lnx2DatagramReader::read(int fd, int pendingSize, const QDeadlineTimer &dea
     const int old = m_buffer.size();
     // The rest of an announced datagram comes in larger reads, up to READ_LARGE at a time.
     const int want = qBound(READ_CHUNK, pendingSize - old, READ_LARGE);
+    if (old + want > m_buffer.capacity()) {
+        // Doubling keeps the copying of a large datagram linear in its size, never past the datagram awaited.
+        const int capacity = qMax(old + want, qMin(2 * m_buffer.capacity(), pendingSize));
+        if (!reserve(capacity)) {
+            failure = Malformed;  // the connections being read hold as much as they may
+            return false;
+        }
+    }
     m_buffer.resize(old + want);
     const bool noDeadline = deadline.isForever();
     for (;;) {
