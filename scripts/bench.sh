@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target bench_lfqueue bench_rpc bench_listing bench_upload bench_restore
+cmake --build build -j "$(nproc)" --target bench_lfqueue bench_rpc bench_listing bench_upload bench_restore bench_burst
 
 echo "== machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== lock-free queue, 4 producers and 1 consumer, against std::mutex + std::deque"
@@ -24,3 +24,5 @@ echo "== upload of a real 1 GiB ZFS snapshot (zfs-fuse) against the same pipelin
 build/bin/bench_upload --mib 1024 --rounds 7 --real-zfs || true
 echo "== restore of a real 1 GiB backup through the daemon against get + zfs receive run in a shell"
 build/bin/bench_restore --mib 1024 --rounds 5 || true
+echo "== resident memory of the local server idle, under a burst of 100 near-limit requests and after it"
+build/bin/bench_burst --rounds 3
