@@ -8,6 +8,7 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "kp2linux/lnx2utils.h"
@@ -32,10 +33,12 @@ public:
     ChildOfThisProcess() : m_parent(::getpid()) {}
 
 protected:
-    // Runs in the child between fork and exec; the setting survives the exec.
+    // Runs in the child between fork and exec; the setting survives the exec. Only raw system calls here: in the
+    // child of a threaded process nothing that may take a lock is safe, and a sanitizer's wrappers of prctl and
+    // getppid do (a ThreadSanitizer build hung in one of them, before the exec).
     void setupChildProcess() override {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != m_parent) ::_exit(127);
+        ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+        if (pid_t(::syscall(SYS_getppid)) != m_parent) ::_exit(127);
     }
 
 private:
