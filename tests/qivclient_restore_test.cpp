@@ -205,7 +205,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(Restore::SetUp());
         QIV_REQUIRE_ZFS(pool);
         env.insert("PATH", QString::fromLocal8Bit(qgetenv("PATH")));  // the real zfs, not the stand-in
-        static int test = 0;                                          // each test's datasets below a dataset of its own
+        // Each test's datasets below a dataset of its own.
+        static int test = 0;
         relative = QStringLiteral("t%1").arg(++test);
         prefix = pool.createDataset(relative);
         ASSERT_FALSE(pool.createDataset(relative + "/src", &source, true).isEmpty());
