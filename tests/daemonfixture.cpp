@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 
 #include "testsupport.h"
 
@@ -36,8 +37,7 @@ void DaemonFixture::TearDown() {
     daemon.setProcessEnvironment(env);
     daemon.setWorkingDirectory(root.path());
     const QStringList daemonArgs = QStringList{QStringLiteral("--root"), root.path()} + args;
-    // setsid(1) run by a process that leads no group makes the new session in place and execs the program: the
-    // daemon keeps the pid that QProcess knows.
+    // setsid(1), not leading a group itself, execs the program in a new session: the pid QProcess knows stays.
     if (ownGroup)
         daemon.start(QStringLiteral("setsid"), QStringList{binPath(QStringLiteral("qivclient"))} + daemonArgs);
     else
@@ -72,4 +72,21 @@ QJsonObject DaemonFixture::call(const QString &cmd, const QJsonObject &params) c
     QJsonObject req{{"cmd", cmd}};
     if (!params.isEmpty()) req.insert(QStringLiteral("params"), params);
     return request(socket(), req);
+}
+
+int DaemonFixture::run(const QString &program, const QStringList &args, QByteArray *out) const {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStandardPaths::findExecutable(program, env.value(QStringLiteral("PATH")).split(QLatin1Char(':'))), args);
+    const bool ended = p.waitForFinished(60000);
+    if (out) *out = p.readAll();
+    return ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+bool DaemonFixture::writeActiveSettings(const QJsonArray &dmpaths) const {
+    return writeJson(path(QStringLiteral("/ovra/etc/qivclient/settings.json")),
+                     QJsonObject{{"active", true},
+                                 {"orvane", QJsonObject{{"url", "http://s"}, {"uid", "u"}, {"pwd", "p"}}},
+                                 {"dmpaths", dmpaths}});
 }

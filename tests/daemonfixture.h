@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -18,8 +19,7 @@ protected:
     void TearDown() override;
 
     // Starts the daemon with "--root <root>" followed by args, in the root as working directory, and waits until
-    // it runs. Forgets the output of an earlier run. ownGroup: the daemon leads a process group (and session) of
-    // its own, whose id is its pid, so that a test can signal the daemon together with its children.
+    // it runs. Forgets the output of an earlier run. ownGroup: the daemon leads a process group (id: its pid).
     ::testing::AssertionResult start(const QStringList &args, bool ownGroup = false);
     // Writes a start-up configuration with debugging on and socket() as "localagentid", starts the daemon with it
     // and waits for its "Local agent: " line, which it prints once it listens.
@@ -31,6 +31,12 @@ protected:
     QByteArray daemonOutput();
     // One request on socket(), without "params" when they are empty; an empty object when no reply came.
     QJsonObject call(const QString &cmd, const QJsonObject &params = QJsonObject()) const;
+
+    // Runs program (found on env's PATH, as the daemon finds it) with env within a minute; its exit status, -1 for a
+    // crash or time-out; its output, both channels, in *out.
+    int run(const QString &program, const QStringList &args, QByteArray *out = nullptr) const;
+    // Writes the daemon's settings: active, complete credentials, the given selection.
+    bool writeActiveSettings(const QJsonArray &dmpaths = QJsonArray()) const;
 
     // An appliance path ("/ovra/...") below the root.
     QString path(const QString &appliancePath) const { return root.path() + appliancePath; }

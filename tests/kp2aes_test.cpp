@@ -12,9 +12,7 @@ QByteArray keyOf(int length) {
     return key;
 }
 
-// Expected outputs: every block is the FIPS-197 cipher of the padded (and zero-filled) input block under the
-// selected key; the first block of the FIPS rows is the vector of appendix C itself, the others were checked with an
-// independent implementation.
+// The first block of the FIPS rows is the vector of appendix C; the rest were checked with another implementation.
 TEST(KP2Aes, EachBlockIsTheFipsCipherOfThePaddedInput) {
     const struct {
         const char *name;
@@ -45,8 +43,7 @@ TEST(KP2Aes, EachBlockIsTheFipsCipherOfThePaddedInput) {
     }
 }
 
-// Lengths 0 to 100 reach every padding count, and with a 24-byte key the padded lengths 24, 72 and 120, whose cipher
-// text carries 8 bytes of zero fill beyond the padding.
+// Every padding count, and with 24-byte keys the padded lengths that carry 8 bytes of zero fill.
 TEST(KP2Aes, DecryptRecoversEveryLengthForEveryKeySize) {
     for (const int keySize : {16, 24, 32}) {
         KP2Aes aes;

@@ -198,8 +198,7 @@ TEST_F(KP2FileTest, AutoRenameTakesTheFirstFreeNumber) {
     EXPECT_TRUE(QRegularExpression("^" + QDir::tempPath() + "/kp2[0-9]+$").match(plain).hasMatch());
 }
 
-// As root the tree is made and removed by the user nobody (65534), since root may write any file; the saved user id
-// stays root to switch back, and nothing returns early in between.
+// As root, the user nobody (65534) works on the tree, since root may write any file; no early return in between.
 TEST_F(KP2FileTest, RemoveDirsLeavesAReadOnlyFileAndTheDirectoriesAboveIt) {
     const bool root = geteuid() == 0;
     if (root) {

@@ -10,9 +10,8 @@
 
 namespace {
 
-// Stand-ins for apt and dpkg, first on PATH. apt logs its arguments, keeps installed packages as files in state/ and
-// prints the output of the scenario named in the file "scenario", a line every 50 ms. At "hold" it waits (at most
-// 10 s) for the file "go", which the test creates once it has seen the progress it expects at that point.
+// Stand-ins for apt and dpkg, first on PATH: apt logs its arguments, keeps packages as files in state/, prints the
+// scenario named in the file "scenario" a line per 50 ms, and at "hold" waits (10 s at most) for the test's "go".
 const char *const FakeApt = R"sh(#!/bin/sh
 dir=$(dirname "$0")
 for a in "$@"; do echo "$a"; done > "$dir/apt.args"

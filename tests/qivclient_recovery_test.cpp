@@ -1,6 +1,4 @@
-// The daemon binary across a crash and a stop, with the stand-in core agent, zfs and object-store tool: left-over
-// snapshots uploaded after a restart, no pipeline outliving a killed daemon, partial objects never listed; and the
-// start-up mends (refused empty --root, stale save files, open-file limit) and the refusal messages.
+// The daemon binary (with the stand-ins) across a crash and a stop, its start-up mends and its refusal messages.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -24,15 +22,13 @@ class Recovery : public DaemonFixture {
 protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(DaemonFixture::SetUp());
-        ASSERT_TRUE(writeJson(path("/ovra/etc/qivclient/settings.json"), kActive));
+        ASSERT_TRUE(writeActiveSettings());
     }
 
     QStringList zfs(const QStringList &args) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(binPath("zfs"), args);
-        EXPECT_TRUE(p.waitForFinished(10000) && p.exitCode() == 0) << p.readAllStandardError().constData();
-        return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QByteArray out;
+        EXPECT_EQ(run("zfs", args, &out), 0) << out.constData();
+        return QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts);
     }
     QStringList snapshots() { return zfs({"list", "-H", "-t", "snapshot"}); }
     qint64 objectSize(const QString &key) const {

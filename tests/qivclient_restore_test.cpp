@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QRegularExpression>
-#include <QStandardPaths>
 
 #include "daemonfixture.h"
 #include "testsupport.h"
@@ -21,10 +20,7 @@ protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(DaemonFixture::SetUp());
         ASSERT_TRUE(startAgent(QStringLiteral("SN-R")));
-        ASSERT_TRUE(writeJson(path("/ovra/etc/qivclient/settings.json"),
-                              QJsonObject{{"active", true},
-                                          {"orvane", QJsonObject{{"url", "http://s"}, {"uid", "u"}, {"pwd", "p"}}},
-                                          {"dmpaths", QJsonArray{"tank/selected"}}}));
+        ASSERT_TRUE(writeActiveSettings({"tank/selected"}));
     }
     void TearDown() override {
         DaemonFixture::TearDown();
@@ -55,23 +51,10 @@ protected:
             60000));
         return record;
     }
-    // Runs the stand-in zfs (or, with env's PATH changed, the real one).
-    int zfs(const QStringList &args, QByteArray *out = nullptr) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        // Found on the daemon's PATH, as the daemon finds it.
-        p.start(QStandardPaths::findExecutable("zfs", env.value("PATH").split(':')), args);
-        p.waitForFinished(30000);
-        if (out) *out = p.readAllStandardOutput();
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
-    QByteArray qivctl(const QStringList &args, int *exitCode) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(binPath("qivctl"), args);
-        p.waitForFinished(60000);
-        *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        return p.readAllStandardOutput() + p.readAllStandardError();
+    QString qivctl(const QStringList &args, int *exitCode) {
+        QByteArray out;
+        *exitCode = run(binPath("qivctl"), args, &out);
+        return QString::fromUtf8(out);
     }
     QString m_mounted;  // a file system the test mounted, unmounted after it
 };
@@ -79,7 +62,7 @@ protected:
 TEST_F(Restore, ParametersAreCheckedBeforeAnythingRuns) {
     ASSERT_TRUE(serve());
     const struct {
-        const char *name, *subpath, *dataset, *staging, *errmsg;  // "缺少参数" goes with 9995, "参数无效" with 9996
+        const char *name, *subpath, *dataset, *staging, *errmsg;  // "缺少参数": 9995, "参数无效": 9996
     } rows[] = {
         {"no subpath", "", "tank/r", "", "缺少参数: subpath"},
         {"subpath leaves the machine root", "../x/qiv_1", "tank/r", "", "参数无效: subpath"},
@@ -121,7 +104,7 @@ TEST_F(Restore, StagingWithoutRoomRefusesBeforeFetching) {
     if (::mount("tmpfs", QFile::encodeName(staging).constData(), "tmpfs", 0, "size=1m") != 0)
         GTEST_SKIP() << "mounting a 1 MiB tmpfs needs the right to mount";
     m_mounted = staging;
-    ASSERT_EQ(zfs({"create", "tank/big", "--size", "3000000"}), 0);
+    ASSERT_EQ(run("zfs", {"create", "tank/big", "--size", "3000000"}), 0);
     ASSERT_TRUE(serve());
     const QString subpath = backup("tank/big");
 
@@ -131,12 +114,12 @@ TEST_F(Restore, StagingWithoutRoomRefusesBeforeFetching) {
         << record.value("error").toString().toStdString();
     EXPECT_FALSE(readFile(orvState + "/calls.log").contains(R"(["get")"));
     QByteArray datasets;
-    zfs({"list"}, &datasets);
+    run("zfs", {"list"}, &datasets);
     EXPECT_FALSE(datasets.contains("tank/r")) << datasets.constData();
 }
 
 TEST_F(Restore, StatusKeepsSuccessAndFailureAcrossARestart) {
-    ASSERT_EQ(zfs({"create", "tank/data"}), 0);
+    ASSERT_EQ(run("zfs", {"create", "tank/data"}), 0);
     ASSERT_TRUE(serve());
     backup("tank/data");
     const QJsonObject success = dataset("tank/data");
@@ -151,8 +134,7 @@ TEST_F(Restore, StatusKeepsSuccessAndFailureAcrossARestart) {
     EXPECT_EQ(failed.value("failures").toInt(), 2);
     EXPECT_TRUE(failed.value("lastError").toString().contains("cannot create snapshot: out of space"));
     EXPECT_EQ(failed.value("lastSuccess"), success.value("lastSuccess"));
-    // A dataset selected in the settings shows before its first backup.
-    EXPECT_TRUE(before.value("datasets").toObject().value("tank/selected").isObject());
+    EXPECT_TRUE(before.value("datasets").toObject().value("tank/selected").isObject());  // selected, never backed up
 
     daemon.terminate();
     ASSERT_TRUE(daemon.waitForFinished(20000));
@@ -162,21 +144,12 @@ TEST_F(Restore, StatusKeepsSuccessAndFailureAcrossARestart) {
 
 TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
     ASSERT_TRUE(writeJson(path("/ovra/etc/qivclient/settings.json"), QJsonObject()));
-    ASSERT_TRUE(writeJson(
-        path("/ovra/etc/qivclient/status.json"),
-        QJsonObject{{"datasets", QJsonObject{{"tank/a", QJsonObject{{"lastSuccess", "2026-01-02T03:04:05+00:00"},
-                                                                    {"lastAttempt", "2026-01-02T03:04:00+00:00"},
-                                                                    {"failures", 0},
-                                                                    {"lastSize", 1572864}}},
-                                             {"tank/b\"x", QJsonObject{{"lastAttempt", "2026-01-01T00:00:00+01:00"},
-                                                                       {"failures", 2},
-                                                                       {"lastError", "zfs said:\nno space"}}}}},
-                    {"restores", QJsonArray{QJsonObject{{"id", 7},
-                                                        {"state", "failed"},
-                                                        {"error", "the fetched file has 1 bytes, the store lists 2"},
-                                                        {"subpath", "tank/a/qiv_1"},
-                                                        {"dataset", "tank/r"},
-                                                        {"updated", "2026-01-02T03:04:05+00:00"}}}}}));
+    ASSERT_TRUE(writeFile(path("/ovra/etc/qivclient/status.json"), R"({"datasets": {
+        "tank/a": {"lastSuccess": "2026-01-02T03:04:05+00:00", "lastAttempt": "2026-01-02T03:04:00+00:00",
+                   "failures": 0, "lastSize": 1572864},
+        "tank/b\"x": {"lastAttempt": "2026-01-01T00:00:00+01:00", "failures": 2, "lastError": "zfs said:\nno space"}},
+      "restores": [{"id": 7, "state": "failed", "error": "the fetched file has 1 bytes, the store lists 2",
+                    "subpath": "tank/a/qiv_1", "dataset": "tank/r", "updated": "2026-01-02T03:04:05+00:00"}]})"));
     ASSERT_TRUE(serve());
     ASSERT_TRUE(writeJson(path("/ovra/etc/orvane/config.json"), QJsonObject{{"localagentid", socket()}}));
 
@@ -184,26 +157,20 @@ TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
     // The socket comes from the daemon's configuration, below --root or named by --cfg.
     const QString metrics = qivctl({"--root", root.path(), "status", "--metrics"}, &exitCode);
     EXPECT_EQ(exitCode, 0);
-    EXPECT_EQ(metrics.toStdString(),
-              "# HELP qivclient_backup_last_success_timestamp_seconds Unix time of the dataset's last successful "
-              "backup (0: none yet).\n"
+    const QStringList withoutHelp = metrics.split('\n').filter(QRegularExpression("^(?!# HELP qivclient_)"));
+    EXPECT_EQ(metrics.count("# HELP "), 5);
+    EXPECT_EQ(withoutHelp.join('\n').toStdString(),
               "# TYPE qivclient_backup_last_success_timestamp_seconds gauge\n"
               "qivclient_backup_last_success_timestamp_seconds{dataset=\"tank/a\"} 1767323045\n"
               "qivclient_backup_last_success_timestamp_seconds{dataset=\"tank/b\\\"x\"} 0\n"
-              "# HELP qivclient_backup_last_attempt_timestamp_seconds Unix time of the dataset's last backup attempt "
-              "(0: none).\n"
               "# TYPE qivclient_backup_last_attempt_timestamp_seconds gauge\n"
               "qivclient_backup_last_attempt_timestamp_seconds{dataset=\"tank/a\"} 1767323040\n"
               "qivclient_backup_last_attempt_timestamp_seconds{dataset=\"tank/b\\\"x\"} 1767222000\n"
-              "# HELP qivclient_backup_failures Failed backups of the dataset since its last success.\n"
               "# TYPE qivclient_backup_failures gauge\n"
               "qivclient_backup_failures{dataset=\"tank/a\"} 0\n"
               "qivclient_backup_failures{dataset=\"tank/b\\\"x\"} 2\n"
-              "# HELP qivclient_backup_last_size_bytes Size of the dataset's last uploaded backup as the store "
-              "lists it.\n"
               "# TYPE qivclient_backup_last_size_bytes gauge\n"
               "qivclient_backup_last_size_bytes{dataset=\"tank/a\"} 1572864\n"
-              "# HELP qivclient_uploads_pending Snapshots waiting for or in upload.\n"
               "# TYPE qivclient_uploads_pending gauge\n"
               "qivclient_uploads_pending 0\n");
 
@@ -226,12 +193,10 @@ TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
             << table.toStdString();
 }
 
-// The same daemon on a real ZFS: its zfs is the system's, the object store the stand-in tool. Each test starts from
-// a backup of a dataset with real files.
+// On a real ZFS (the object store stays the stand-in tool); each test starts from a backup of a dataset with files.
 class RealRestore : public Restore {
 protected:
-    // One pool for the suite: starting zfs-fuse for it takes seconds.
-    static void SetUpTestSuite() { s_pool = new ZfsPool; }
+    static void SetUpTestSuite() { s_pool = new ZfsPool; }  // one pool: starting zfs-fuse takes seconds
     static void TearDownTestSuite() {
         delete s_pool;
         s_pool = nullptr;
@@ -239,18 +204,12 @@ protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(Restore::SetUp());
         QIV_REQUIRE_ZFS(pool);
-        QStringList dirs = env.value("PATH").split(':');
-        dirs.removeAll(QStringLiteral(QIV_BIN_DIR));
-        env.insert("PATH", dirs.join(':'));
-        // Datasets of one test are apart from the others' by their number.
+        env.insert("PATH", QString::fromLocal8Bit(qgetenv("PATH")));  // the real zfs, not the stand-in
+        // Each test's datasets below a dataset of its own.
         static int test = 0;
-        prefix = pool.name() + QStringLiteral("/t%1").arg(++test);
-        ASSERT_TRUE(pool.createDataset(prefix.mid(pool.name().size() + 1)));
-        ASSERT_TRUE(pool.createDataset(prefix.mid(pool.name().size() + 1) + "/src", &source));
-        QByteArray noise;
-        for (quint32 i = 0, x = 1; i < 300000; ++i) noise += char((x = x * 1103515245 + 12345) >> 24);
-        ASSERT_TRUE(writeFile(source + "/a.txt", "first file\n"));
-        ASSERT_TRUE(writeFile(source + "/dir/with blank.bin", noise));
+        relative = QStringLiteral("t%1").arg(++test);
+        prefix = pool.createDataset(relative);
+        ASSERT_FALSE(pool.createDataset(relative + "/src", &source, true).isEmpty());
         ASSERT_TRUE(serve());
         subpath = backup(prefix + "/src");
         ASSERT_FALSE(subpath.isEmpty());
@@ -259,9 +218,8 @@ protected:
 
     static ZfsPool *s_pool;
     const ZfsPool &pool = *s_pool;
-    QString prefix;  // this test's datasets: prefix/src, the source, and the restore targets
-    QString source;
-    QString subpath;
+    QString relative, prefix;  // this test's datasets: prefix/src, the source, and the restore targets
+    QString source, subpath;
 };
 
 TEST_F(RealRestore, IntoANewDatasetGivesIdenticalFiles) {
@@ -272,12 +230,7 @@ TEST_F(RealRestore, IntoANewDatasetGivesIdenticalFiles) {
     EXPECT_TRUE(out.startsWith("restore 1: queued\n")) << out.toStdString();
     EXPECT_TRUE(out.endsWith("restore 1: done\n")) << out.toStdString();
 
-    QByteArray mountpoint;
-    pool.run({"get", "-H", "-o", "value", "mountpoint", target}, &mountpoint);
-    QProcess diff;
-    diff.start("diff", {"-r", source, QString::fromUtf8(mountpoint).trimmed()});
-    ASSERT_TRUE(diff.waitForFinished(30000));
-    EXPECT_EQ(diff.exitCode(), 0) << diff.readAll().constData();
+    EXPECT_TRUE(sameFiles(source, pool.mountpointOf(target)));
     EXPECT_TRUE(staged().isEmpty());
     // What was fetched is what the status says the upload stored.
     const QJsonObject record = status().value("restores").toArray().at(0).toObject();
@@ -286,7 +239,7 @@ TEST_F(RealRestore, IntoANewDatasetGivesIdenticalFiles) {
 
 TEST_F(RealRestore, IntoAnExistingDatasetFailsWithZfsMessageAndLeavesItUntouched) {
     QString existing;
-    ASSERT_TRUE(pool.createDataset(prefix.mid(pool.name().size() + 1) + "/existing", &existing));
+    ASSERT_FALSE(pool.createDataset(relative + "/existing", &existing).isEmpty());
     ASSERT_TRUE(writeFile(existing + "/keep", "mine\n"));
     const QJsonObject record = restore({{"subpath", subpath}, {"dataset", prefix + "/existing"}});
     EXPECT_EQ(record.value("state"), "failed");

@@ -22,20 +22,15 @@ protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(DaemonFixture::SetUp());
         ASSERT_TRUE(startAgent(kSerial));
-        ASSERT_TRUE(writeJson(
-            path("/ovra/etc/qivclient/settings.json"),
-            QJsonObject{{"active", true}, {"orvane", QJsonObject{{"url", "http://s"}, {"uid", "u"}, {"pwd", "p"}}}}));
+        ASSERT_TRUE(writeActiveSettings());
         ASSERT_TRUE(serve());
     }
 
     // Runs the stand-in zfs directly (test set-up and inspection).
     QByteArray zfs(const QStringList &args) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(binPath("zfs"), args);
-        EXPECT_TRUE(p.waitForFinished(10000));
-        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
-        return p.readAllStandardOutput();
+        QByteArray out;
+        EXPECT_EQ(run("zfs", args, &out), 0) << out.constData();
+        return out;
     }
     QStringList snapshots() {
         return QString::fromUtf8(zfs({"list", "-H", "-t", "snapshot"})).split('\n', Qt::SkipEmptyParts);
@@ -186,10 +181,6 @@ TEST_F(RoundTrip, HelpInterfacesListsTheTemplateAndTheTenCommands) {
                                            "qivclient_remote_loadby", "qivclient_remote_remove",
                                            "qivclient_remote_restore", "qivclient_settingload", "qivclient_settingsave",
                                            "qivclient_status", "qivclient_zfsbackup", "qivclient_zfstorage"}));
-    // The two later commands describe themselves and their parameters.
-    EXPECT_EQ(listing.value("qivclient_remote_restore").toObject().value("params").toObject().keys(),
-              (QStringList{"dataset", "staging", "subpath"}));
-    EXPECT_FALSE(listing.value("qivclient_status").toObject().value("comment").toString().startsWith("<<"));
     EXPECT_EQ(listing.value("qivclient_zfsbackup").toObject(),
               (QJsonObject{{"cmd", "qivclient_zfsbackup"}, {"comment", QStringLiteral("<<此接口没有提供使用说明>>")}}));
     EXPECT_EQ(listing.value("help_interfaces").toObject().value("comment").toString(),

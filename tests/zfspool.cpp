@@ -1,21 +1,21 @@
 #include "zfspool.h"
 
 #include <QProcess>
+#include <QRandomGenerator>
+
+#include "testsupport.h"
 
 namespace {
 
 const QString kScript = QStringLiteral(QIV_SOURCE_DIR "/scripts/zfspool.sh");
-
-// The helper exits with 77 (and its reason on standard error) when this machine has no ZFS to offer.
-constexpr int kNoZfs = 77;
+constexpr int kNoZfs = 77;  // the helper's exit status (reason on standard error) where no ZFS can be had
 
 }  // namespace
 
 ZfsPool::ZfsPool() {
     QProcess helper;
     helper.start(kScript, {QStringLiteral("create"), m_dir.path()});
-    // Starting zfs-fuse and waiting on another test's helper both take seconds; two minutes is the helper's own
-    // bound on the lock.
+    // Starting zfs-fuse or waiting on another test's helper take seconds; two minutes is the helper's lock bound.
     if (!helper.waitForFinished(150000)) {
         m_skipReason = QStringLiteral("scripts/zfspool.sh create did not finish");
         return;
@@ -28,7 +28,6 @@ ZfsPool::ZfsPool() {
         return;
     }
     m_name = words.at(0);
-    m_mountpoint = words.at(1);
 }
 
 ZfsPool::~ZfsPool() {
@@ -40,28 +39,50 @@ ZfsPool::~ZfsPool() {
                       << " failed: " << helper.readAllStandardError().constData();
 }
 
-bool ZfsPool::createDataset(const QString &relative, QString *mountpoint) const {
+QString ZfsPool::createDataset(const QString &relative, QString *mountpoint, bool withFiles) const {
     const QString dataset = m_name + QLatin1Char('/') + relative;
-    if (!run({QStringLiteral("create"), dataset})) return false;
-    if (!mountpoint) return true;
-    QByteArray out;
-    if (!run({QStringLiteral("get"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("value"),
-              QStringLiteral("mountpoint"), dataset},
-             &out))
-        return false;
-    *mountpoint = QString::fromUtf8(out).trimmed();
-    return true;
+    const QString mount = run({QStringLiteral("create"), dataset}) ? mountpointOf(dataset) : QString();
+    if (mountpoint) *mountpoint = mount;
+    if (mount.isEmpty()) return QString();
+    if (withFiles) {
+        QByteArray random(512 * 1024, '\0');
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(random.data()), random.size() / 4);
+        if (!testsupport::writeFile(mount + "/notes.txt", "backed up on a real ZFS\n") ||
+            !testsupport::writeFile(mount + "/sub dir/random.bin", random) ||
+            !testsupport::writeFile(mount + "/sub dir/empty", QByteArray()))
+            return QString();
+    }
+    return dataset;
 }
 
-bool ZfsPool::run(const QStringList &args, QByteArray *out, QByteArray *err) const {
-    QStringList rest = args;
-    QString program = QStringLiteral("zfs");
-    if (!rest.isEmpty() && rest.first() == QLatin1String("zpool")) program = rest.takeFirst();
+QString ZfsPool::mountpointOf(const QString &dataset) const {
+    QByteArray out;
+    return run({"get", "-H", "-o", "value", "mountpoint", dataset}, &out) ? QString::fromUtf8(out).trimmed()
+                                                                          : QString();
+}
+
+QStringList ZfsPool::snapshots(const QString &dataset) const {
+    QByteArray out;
+    run({"list", "-H", "-t", "snapshot", "-o", "name", "-r", dataset}, &out);
+    return QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool ZfsPool::run(const QStringList &args, QByteArray *out, const QString &stdinFile) const {
     QProcess process;
-    process.start(program, rest);
+    if (!stdinFile.isEmpty()) process.setStandardInputFile(stdinFile);
+    process.start(QStringLiteral("zfs"), args);
     const bool ok =
         process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (out) *out = process.readAllStandardOutput();
-    if (err) *err = process.readAllStandardError();
+    if (out) *out = ok ? process.readAllStandardOutput() : process.readAllStandardError();
     return ok;
+}
+
+::testing::AssertionResult sameFiles(const QString &a, const QString &b) {
+    QProcess diff;
+    diff.start(QStringLiteral("diff"), {QStringLiteral("-r"), a, b});
+    if (diff.waitForFinished(60000) && diff.exitStatus() == QProcess::NormalExit && diff.exitCode() == 0 &&
+        !a.isEmpty() && !b.isEmpty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "diff -r " << a.toStdString() << " " << b.toStdString() << ": "
+                                         << diff.readAll().constData();
 }

@@ -11,9 +11,8 @@
 // A remote path is ALIAS/BUCKET/KEY; its alias must exist, and empty, "." and ".." parts are refused.
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" ("fail-export",
 // "fail-set", "fail-remove", "fail-ls", "fail-rm", "fail-get", "fail-pipe") makes that command write the file's
-// content to standard error and exit 1; "delay-<command>" holds milliseconds to sleep first. "pause-pipe" holds
-// milliseconds that "pipe" sleeps after storing the first block it read, like an upload caught in the middle. A file
-// "half-get" makes "get" write only the first half of the object and still exit 0.
+// content to standard error and exit 1; "delay-<command>" holds milliseconds to sleep first. A file "half-get" makes
+// "get" write only the first half of the object and still exit 0.
 
 #include <QDateTime>
 #include <QDir>
@@ -172,8 +171,7 @@ int get(const QStringList &args) {
     if (!parseRemote(args.at(1), false, &remote, &why)) return fail(why);
     if (!QFileInfo(remote.file).isFile()) return fail(QStringLiteral("object '%1' does not exist").arg(args.at(1)));
     QFile::remove(args.at(2));
-    if (QFileInfo::exists(g_state + QStringLiteral("/half-get"))) {
-        // A fetch cut short that still reports success.
+    if (QFileInfo::exists(g_state + QStringLiteral("/half-get"))) {  // cut short, yet "success"
         QFile from(remote.file);
         QFile to(args.at(2));
         if (!from.open(QIODevice::ReadOnly) || !to.open(QIODevice::WriteOnly))
@@ -194,7 +192,6 @@ int pipe(const QStringList &args) {
     if (fd < 0) return fail(QStringLiteral("cannot store '%1'").arg(args.at(1)));
     // Stored as it arrives: a source that breaks off leaves the part received so far, as a real upload would.
     static char buffer[1 << 20];
-    bool first = true;
     for (;;) {
         const ssize_t n = ::read(0, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
@@ -207,10 +204,6 @@ int pipe(const QStringList &args) {
             ::close(fd);
             return fail(QStringLiteral("write error"));
         }
-        QByteArray pause;
-        if (first && fake::onDemand(g_state, QStringLiteral("pause-pipe"), &pause))
-            QThread::msleep(pause.trimmed().toULong());
-        first = false;
     }
     return ::close(fd) == 0 ? 0 : fail(QStringLiteral("write error"));
 }

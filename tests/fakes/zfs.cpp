@@ -130,7 +130,7 @@ int snapshot(const QStringList &args) {
     return 0;
 }
 
-// Writes the stream: all of it, or only its first half when breakOff; "pause-send" stalls it after the first half.
+// All of the stream, or only its first half when breakOff; "pause-send" stalls it after the first half.
 bool writeStream(const QByteArray &bytes, bool breakOff) {
     const int half = bytes.size() / 2;
     if (!fake::writeAll(1, bytes.constData(), half)) return false;
@@ -204,15 +204,12 @@ int list(const QStringList &args) {
     QString type = QStringLiteral("all");
     bool scripted = false;
     for (int i = 1; i < args.size(); ++i) {
-        if (args.at(i) == QLatin1String("-H")) {
+        if (args.at(i) == QLatin1String("-H"))
             scripted = true;
-        } else if (args.at(i) == QLatin1String("-t") && i + 1 < args.size()) {
+        else if (args.at(i) == QLatin1String("-t") && i + 1 < args.size())
             type = args.at(++i);
-        } else if (args.at(i) == QLatin1String("-o") && i + 1 < args.size()) {
-            if (args.at(++i) != QLatin1String("name")) return fail(QStringLiteral("this stand-in lists only names"));
-        } else {
-            return fail(QStringLiteral("invalid option '%1'").arg(args.at(i)));
-        }
+        else if (args.at(i) != QLatin1String("-o") || args.value(++i) != QLatin1String("name"))
+            return fail(QStringLiteral("this stand-in takes only -H, -t TYPE and -o name"));
     }
     const bool datasets = type == QLatin1String("all") || type == QLatin1String("filesystem");
     const bool snapshots = type == QLatin1String("all") || type == QLatin1String("snapshot");
