@@ -6,11 +6,6 @@
 #include <QProcessEnvironment>
 #include <QTime>
 
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include "kp2linux/lnx2utils.h"
 
 const QString OrvTool::Alias = QStringLiteral("myorvane");
@@ -25,25 +20,6 @@ constexpr int KillReapMs = 5000;
 void waitUntilFinished(QProcess &process, int sliceMs) {
     while (process.state() != QProcess::NotRunning) process.waitForFinished(sliceMs);
 }
-
-// A process that the kernel kills when the thread that started it ends, and so when the daemon dies however it
-// dies. The parent's pid is checked once more after the request: a parent that died before it is not signalled.
-class ChildOfThisProcess : public QProcess {
-public:
-    ChildOfThisProcess() : m_parent(::getpid()) {}
-
-protected:
-    // Runs in the child between fork and exec; the setting survives the exec. Only raw system calls here: in the
-    // child of a threaded process nothing that may take a lock is safe, and a sanitizer's wrappers of prctl and
-    // getppid do (a ThreadSanitizer build hung in one of them, before the exec).
-    void setupChildProcess() override {
-        ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-        if (pid_t(::syscall(SYS_getppid)) != m_parent) ::_exit(127);
-    }
-
-private:
-    const pid_t m_parent;
-};
 
 // A command of the upload pipeline, run through setpriv so that it is killed when its parent (the shell) ends.
 QString killedWithParent(const QString &command) {
@@ -146,7 +122,7 @@ QString OrvTool::uploadCommandLine(const QString &snapshotName, const QString &r
         QStringLiteral(" | ") +
         killedWithParent(toShellArgEscaped(m_toolPath) + QStringLiteral(" pipe ") + toShellArgEscaped(remotePath));
     // No part of the pipeline may outlive the daemon: a restarted daemon uploads the same snapshot again, and an
-    // orphaned upload would race it to the same object. `script` dies with the daemon (ChildOfThisProcess), the
+    // orphaned upload would race it to the same object. `script` dies with the daemon (started by setpriv), the
     // shell that `script` starts replaces itself by one that dies with `script`, and both sides of the pipe die
     // with that shell (setpriv's parent-death signal survives its exec). A hangup alone would not do: a program
     // that ignores SIGHUP would keep streaming.
@@ -158,7 +134,7 @@ bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QSt
     // `script` runs the line in a shell under a pseudo-terminal. "-e" returns the line's exit status,
     // "-q" drops script's own banners, and "/dev/null" as the typescript keeps script from writing a "typescript"
     // file into the working directory. bash is named through SHELL because pipefail is a bash option.
-    ChildOfThisProcess process;
+    QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/bash"));
     process.setProcessEnvironment(env);
@@ -167,8 +143,13 @@ bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QSt
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     const QString commandLine = uploadCommandLine(snapshotName, remotePath, zfsProgram);
-    process.start(QStringLiteral("script"), {QStringLiteral("-q"), QStringLiteral("-e"), QStringLiteral("-c"),
-                                             commandLine, QStringLiteral("/dev/null")});
+    // setpriv gives `script` a parent-death signal and execs it: the kernel kills it when the thread that started it
+    // ends, and so when the daemon dies however it dies. Setting that in QProcess's child instead would make Qt fork
+    // rather than vfork, and a forked child of a threaded process may hang before its exec (seen under
+    // ThreadSanitizer).
+    process.start(QStringLiteral("setpriv"), {QStringLiteral("--pdeathsig"), QStringLiteral("KILL"),
+                                              QStringLiteral("script"), QStringLiteral("-q"), QStringLiteral("-e"),
+                                              QStringLiteral("-c"), commandLine, QStringLiteral("/dev/null")});
     if (!process.waitForStarted(m_waits.uploadStart)) {
         // Nothing ran, so nothing can have been stored.
         const QString why = process.errorString();
