@@ -140,15 +140,16 @@ int QivStatus::restoreQueued(const QString &subpath, const QString &dataset, con
     return id;
 }
 
-void QivStatus::updateRestore(int id, const QJsonObject &changes) {
+void QivStatus::updateRestore(int id, const QJsonObject &changes, bool persist) {
     std::lock_guard<std::mutex> lock(m_lock);
     const int i = findRestore(id);
     if (i < 0) return;
     QJsonObject restore = m_restores.at(i).toObject();
+    const bool newState = changes.contains(kState) && changes.value(kState) != restore.value(kState);
     for (auto it = changes.begin(); it != changes.end(); ++it) restore.insert(it.key(), it.value());
     restore.insert(QStringLiteral("updated"), now());
     m_restores.replace(i, restore);
-    save();
+    if (persist || newState) save();
 }
 
 void QivStatus::restoreStaged(int id, const QString &stagedFile) {
@@ -156,7 +157,10 @@ void QivStatus::restoreStaged(int id, const QString &stagedFile) {
 }
 
 void QivStatus::restoreDownloading(int id, qint64 bytes, qint64 total) {
-    updateRestore(id, {{kState, "downloading"}, {"bytes", bytes}, {"total", total}});
+    // Progress is answered from memory and written only with the next change of state: a synced write of the
+    // status file every half second made the file system flush the staged download with it, and the fetch ran
+    // 13% slower than the same fetch alone.
+    updateRestore(id, {{kState, "downloading"}, {"bytes", bytes}, {"total", total}}, false);
 }
 
 void QivStatus::restoreReceiving(int id) {

@@ -41,7 +41,7 @@ public:
     int restoreQueued(const QString &subpath, const QString &dataset, const QString &staging);
     // The staged file a restore writes (recorded so that a restart can remove what a crash left).
     void restoreStaged(int id, const QString &stagedFile);
-    // downloading: bytes staged so far of total.
+    // downloading: bytes staged so far of total. Written to the file only when the state changes.
     void restoreDownloading(int id, qint64 bytes, qint64 total);
     void restoreReceiving(int id);
     void restoreDone(int id);
@@ -61,7 +61,8 @@ private:
     QJsonObject dataset(const QString &name) const;
     void setDataset(const QString &name, const QJsonObject &record);
     int findRestore(int id) const;
-    void updateRestore(int id, const QJsonObject &changes);
+    // Saves the file when persist is set or the change gives the restore a new state.
+    void updateRestore(int id, const QJsonObject &changes, bool persist = true);
     bool save();
 
     mutable std::mutex m_lock;
