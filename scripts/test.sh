@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
 #   1. the normal build (gcc, warnings as errors) and all CTest tests;
-#   2. the thread-heavy tests again under ThreadSanitizer and under AddressSanitizer (clang);
+#   2. every test again under AddressSanitizer with UndefinedBehaviorSanitizer, and the concurrency tests under
+#      ThreadSanitizer (clang);
 #   3. the fuzz targets over their seed corpora (clang, libFuzzer).
 # Usage: scripts/test.sh [--quick]   (--quick: step 1 only)
 set -euo pipefail
@@ -20,14 +21,17 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 
 [ "${1:-}" = "--quick" ] && exit 0
 
-for san in thread address; do
-  step "tests under ${san} sanitizer (clang)"
-  CC=clang CXX=clang++ cmake -S . -B "build-${san}" -G Ninja -DQIV_SANITIZE="$san" -DQIV_BENCH=OFF >/dev/null
-  cmake --build "build-${san}" -j "$jobs" --target sanitizer_tests
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
-  ASAN_OPTIONS="detect_leaks=1" \
-    ctest --test-dir "build-${san}" --output-on-failure -L sanitize
-done
+step "every test under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
+CC=clang CXX=clang++ cmake -S . -B build-address -G Ninja -DQIV_SANITIZE=address -DQIV_BENCH=OFF >/dev/null
+cmake --build build-address -j "$jobs"
+ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+  ctest --test-dir build-address --output-on-failure -j "$jobs"
+
+step "concurrency tests under ThreadSanitizer (clang)"
+CC=clang CXX=clang++ cmake -S . -B build-thread -G Ninja -DQIV_SANITIZE=thread -DQIV_BENCH=OFF >/dev/null
+cmake --build build-thread -j "$jobs" --target sanitizer_tests
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
+  ctest --test-dir build-thread --output-on-failure -L sanitize
 
 step "fuzz targets over their seed corpora (clang, libFuzzer)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQIV_FUZZ=ON -DQIV_BENCH=OFF >/dev/null

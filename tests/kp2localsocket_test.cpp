@@ -38,7 +38,7 @@ public:
     SocketPair() {
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds), 0);
         // A worker that never answers or never closes fails the test instead of hanging it.
-        const timeval limit{10, 0};
+        const timeval limit{60, 0};
         ::setsockopt(m_fds[1], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     ~SocketPair() { closePeer(); }
@@ -55,7 +55,8 @@ public:
     bool write(const QByteArray &bytes) {
         return ::send(peer(), bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
     }
-    // The next reply datagram; false when the worker closes first or sends nothing for 10 s.
+    // The next reply datagram; false when the worker closes first or sends nothing for 60 s (a 64 MiB reply under a
+    // sanitizer on a loaded machine takes seconds to build).
     bool reply(QJsonObject &out) {
         for (;;) {
             KP2RpcPacket packet;
@@ -66,7 +67,7 @@ public:
             if (!fill()) return false;
         }
     }
-    // True when the worker closes its end within 10 s of its last bytes; everything it sent is read and dropped.
+    // True when the worker closes its end within 60 s of its last bytes; everything it sent is read and dropped.
     bool closedByWorker() {
         while (fill()) m_buffer.clear();
         return m_eof;
