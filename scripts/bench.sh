@@ -12,6 +12,7 @@ cmake --build build -j "$(nproc)" --target bench_lfqueue bench_rpc bench_listing
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+touch "$out/rows.md" "$out/full.md"
 machine="$(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), Linux $(uname -r)"
 echo "== machine: $machine, load $(cut -d' ' -f1-3 /proc/loadavg)"
 
