@@ -200,8 +200,13 @@ int main(int argc, char **argv) {
                     mib(r.afterKiB), mib(r.endedKiB), ratio);
     }
     // A daemon attacked once should not keep what the attack took: after the last burst it is back near idle.
+    if (!trim) {
+        std::printf("resident after the last burst, ratio %.2f to idle (allocator not trimmed, for comparison)\n",
+                    ratio);
+        return 0;
+    }
     const bool met = ratio <= ENDED_GOAL;
     std::printf("resident after the last burst, ratio %.2f to idle (goal <= %.1f): %s\n", ratio, ENDED_GOAL,
                 met ? "PASS" : "FAIL");
-    return met || !trim ? 0 : 1;
+    return met ? 0 : 1;
 }

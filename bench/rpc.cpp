@@ -305,6 +305,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
+            const auto cpu = run.counters.find("cpu_pct_of_core");
+            if (run.run_name.function_name == "BM_IdleCpu" && cpu != run.counters.end())
+                idleCpu[run.run_name.args == "server:0" ? 0 : 1] = cpu->second.value;
             const auto rate = run.counters.find("items_per_second");
             if (run.run_name.function_name != "BM_RoundTrip" || rate == run.counters.end()) continue;
             // Single runs, or only the medians when the repetitions are reported as aggregates.
@@ -328,6 +331,17 @@ public:
         return r >= goal;
     }
 
+    // Prints what 100 idle connections cost; false when measured and above goal.
+    bool idle(double goalPercent) const {
+        const auto ours = idleCpu.find(0), minimal = idleCpu.find(1);
+        if (ours == idleCpu.end() || minimal == idleCpu.end()) return true;
+        const bool met = ours->second <= goalPercent;
+        std::printf(
+            "100 idle connections: KP2LocalServer %.2f%% of a core, minimal server %.2f%% (goal <= %.1f%%): %s\n",
+            ours->second, minimal->second, goalPercent, met ? "PASS" : "FAIL");
+        return met;
+    }
+
 private:
     static double median(std::vector<double> values) {
         if (values.empty()) return 0;
@@ -336,6 +350,7 @@ private:
         return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
     }
     std::map<std::pair<int, int>, std::vector<double>> rates;  // by (server, connections)
+    std::map<int, double> idleCpu;                             // percent of a core, by server
 };
 
 }  // namespace
@@ -352,7 +367,8 @@ int main(int argc, char **argv) {
     g_servers = nullptr;
     const bool one = reporter.ratio(1, 0.8);
     const bool sixteen = reporter.ratio(16, 1.0);
-    return one && sixteen ? 0 : 1;
+    const bool idle = reporter.idle(1.0);
+    return one && sixteen && idle ? 0 : 1;
 }
 
 #include "rpc.moc"

@@ -21,25 +21,26 @@ bench() {
   local name=$1 title=$2 baseline=$3 status=0
   shift 3
   echo "== $title"
-  "$@" 2>&1 | tee "$out/$name.out" || status=$?
-  grep -E 'ratio [0-9.]+' "$out/$name.out" | while IFS= read -r line; do
-    printf '| %s | %s | %s |\n' "$title" "$baseline" "$line"
-  done >>"$out/rows.md" || true
-  if [ "$status" -ne 0 ]; then
-    printf '| %s | %s | exit status %d (2: no real ZFS here) |\n' "$title" "$baseline" "$status" >>"$out/rows.md"
+  "$@" 2>&1 | sed 's/\x1b\[[0-9;]*m//g' | tee "$out/$name.out" || status=$?
+  if grep -qE 'ratio [0-9.]+|\(goal' "$out/$name.out"; then
+    grep -E 'ratio [0-9.]+|\(goal' "$out/$name.out" | while IFS= read -r line; do
+      printf '| %s | %s | %s |\n' "$title" "$baseline" "$line"
+    done >>"$out/rows.md"
+  elif [ "$status" -ne 0 ]; then
+    printf '| %s | %s | no result: exit status %d, see its output |\n' "$title" "$baseline" "$status" >>"$out/rows.md"
   fi
   { printf '\n### %s\n\n`%s`\n\n```\n' "$title" "$*"; cat "$out/$name.out"; printf '```\n'; } >>"$out/full.md"
 }
 
 bench lfqueue "Lock-free queue, 4 producers, 1 consumer" "std::mutex + std::deque" \
   build/bin/bench_lfqueue --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
-  --benchmark_report_aggregates_only=true
+  --benchmark_report_aggregates_only=true --benchmark_color=false
 bench rpc "Local RPC round trips (median of 7)" "minimal poll() server in C" \
   build/bin/bench_rpc --benchmark_filter=BM_RoundTrip --benchmark_repetitions=7 \
-  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
+  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true --benchmark_color=false
 bench rpc-idle "Local RPC pipelining and idle cost" "minimal poll() server in C" \
-  build/bin/bench_rpc --benchmark_filter='BM_Pipelined|BM_IdleCpu'
-bench listing "Listing parse, 10,000 against 100,000 lines" "10,000 lines (linear growth: 10)" build/bin/bench_listing
+  build/bin/bench_rpc --benchmark_filter='BM_Pipelined|BM_IdleCpu' --benchmark_color=false
+bench listing "Listing parse, 10,000 against 100,000 lines" "10,000 lines (linear growth: 10)" build/bin/bench_listing --benchmark_color=false
 bench upload "Upload of a 1 GiB stand-in stream" "the same pipeline run by bash" \
   build/bin/bench_upload --mib 1024 --rounds 7
 bench upload-zfs "Upload of a real 1 GiB ZFS snapshot" "the same pipeline run by bash" \
