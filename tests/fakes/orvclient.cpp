@@ -12,7 +12,8 @@
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" ("fail-export",
 // "fail-set", "fail-remove", "fail-ls", "fail-rm", "fail-get", "fail-pipe") makes that command write the file's
 // content to standard error and exit 1; "delay-<command>" holds milliseconds to sleep first. A file "half-get" makes
-// "get" write only the first half of the object and still exit 0.
+// "get" write only the first half of the object and still exit 0. "slow-pipe" holds milliseconds that "pipe" sleeps
+// after storing each piece it reads, so that an upload can be caught in the middle whatever feeds it.
 
 #include <QDateTime>
 #include <QDir>
@@ -192,6 +193,9 @@ int pipe(const QStringList &args) {
     if (fd < 0) return fail(QStringLiteral("cannot store '%1'").arg(args.at(1)));
     // Stored as it arrives: a source that breaks off leaves the part received so far, as a real upload would.
     static char buffer[1 << 20];
+    QByteArray slow;
+    const unsigned long pauseMs =
+        fake::onDemand(g_state, QStringLiteral("slow-pipe"), &slow) ? slow.trimmed().toULong() : 0;
     for (;;) {
         const ssize_t n = ::read(0, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
@@ -204,6 +208,7 @@ int pipe(const QStringList &args) {
             ::close(fd);
             return fail(QStringLiteral("write error"));
         }
+        if (pauseMs > 0) QThread::msleep(pauseMs);
     }
     return ::close(fd) == 0 ? 0 : fail(QStringLiteral("write error"));
 }
