@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,16 @@ qint64 cpuTicks(qint64 pid) {  // utime + stime, fields 14 and 15, counted after
     const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
     const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
     return f.value(11).toLongLong() + f.value(12).toLongLong();
+}
+
+// Every thread of the process is stopped (by SIGSTOP): none is inside a system call any more.
+bool frozen(qint64 pid) {
+    for (const QString &task :
+         QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray stat = readFile(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(task));
+        if (stat.mid(stat.lastIndexOf(')') + 2, 1) != "T") return false;
+    }
+    return true;
 }
 
 // ---- the wire ----
@@ -133,18 +144,17 @@ Request wellFormed(int client, int i) {
 // peers are more than its 512), and tried again.
 std::atomic<int> g_refused{0};
 
-// Sends request on a new connection and reads its reply, trying again while the connection is refused.
+// Sends request on conn (a new connection when it is null) and reads its reply, trying again on a new connection
+// while the connection is refused. conn holds the connection that answered.
 Lnx2DatagramReader::Result exchange(const QByteArray &path, const QJsonObject &request, KP2RpcPacket &reply,
-                                    std::unique_ptr<Conn> *kept = nullptr) {
+                                    std::unique_ptr<Conn> &conn) {
     for (int attempt = 0; attempt < 500; ++attempt) {
-        auto conn = std::make_unique<Conn>(path);
+        if (!conn) conn = std::make_unique<Conn>(path);
         if (conn->fd < 0) return Lnx2DatagramReader::Closed;
         Lnx2DatagramReader::Result r = Lnx2DatagramReader::Closed;
         if (conn->send(datagram(request))) r = conn->next(reply);
-        if (r != Lnx2DatagramReader::Closed) {
-            if (kept) *kept = std::move(conn);
-            return r;
-        }
+        if (r != Lnx2DatagramReader::Closed) return r;
+        conn.reset();
         ++g_refused;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));  // pacing a retry, nothing awaited
     }
@@ -152,20 +162,24 @@ Lnx2DatagramReader::Result exchange(const QByteArray &path, const QJsonObject &r
 }
 QJsonObject exchange(const QByteArray &path, const QJsonObject &request) {
     KP2RpcPacket reply;
-    return exchange(path, request, reply) == Lnx2DatagramReader::Packet ? QJsonObject(reply) : QJsonObject();
+    std::unique_ptr<Conn> conn;
+    return exchange(path, request, reply, conn) == Lnx2DatagramReader::Packet ? QJsonObject(reply) : QJsonObject();
 }
 
 struct Tally {
     std::atomic<int> correct{0}, wrong{0}, unanswered{0}, extra{0};
 };
 
-// One connection's requests, one at a time.
-void wellFormedClient(const QByteArray &path, int client, int requests, Tally &t) {
-    std::unique_ptr<Conn> conn;
+// One connection's requests, one at a time, from go on: the connection is made before, so that all are open at once.
+void wellFormedClient(const QByteArray &path, int client, int requests, Tally &t, std::atomic<int> &connected,
+                      std::shared_future<void> go) {
+    auto conn = std::make_unique<Conn>(path);
+    ++connected;
+    go.wait();  // the soak's main thread lets go of all once every client has connected
     KP2RpcPacket reply;
     int answered = 0;
     for (Request q = wellFormed(client, 0);
-         answered == 0 ? exchange(path, q.request, reply, &conn) == Lnx2DatagramReader::Packet
+         answered == 0 ? exchange(path, q.request, reply, conn) == Lnx2DatagramReader::Packet
                        : conn->send(datagram(q.request)) && conn->next(reply) == Lnx2DatagramReader::Packet;
          q = wellFormed(client, answered)) {
         ++(q.correct(reply) ? t.correct : t.wrong);
@@ -404,9 +418,19 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
     // Idle figures, once a first upload has run: its threads and the allocator's arenas are part of the idle daemon.
     ASSERT_NE(backupCaughtMidway(), 0);
     ASSERT_TRUE(waitUntil([&] { return snapshots().isEmpty(); }, 60000));
+    // Each listing is a connection and a run of the tool in the daemon: the poller rests while figures are taken.
+    const auto pausePolling = [&](bool pause) {
+        m_pollingPaused = pause;
+        if (pause)
+            waitUntil([&] { return m_pollerResting.load(); });
+        else
+            m_pollerResting = false;  // so that the next pause waits for the poller to see it
+    };
+    pausePolling(true);
     const int idleThreads = entries(pid(), "task"), idleFds = entries(pid(), "fd");
     const qint64 idleKiB = statusKiB(pid(), "VmRSS");
     writeFile(QStringLiteral("/proc/%1/clear_refs").arg(pid()), "5");  // the peak counts from here
+    pausePolling(false);
 
     // ---- the load, all at once ----
     Tally t;
@@ -416,15 +440,22 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
     std::atomic<int> toolKills{0};
     std::atomic<bool> savesDone{false};
     std::vector<std::thread> threads;
+    std::promise<void> letGo;
+    const std::shared_future<void> go = letGo.get_future().share();
+    std::atomic<int> connected{0};
     for (int c = 0; c < size.clients; ++c)
-        threads.emplace_back([&, c] { wellFormedClient(sock, c, size.requests, t); });
+        threads.emplace_back([&, c] { wellFormedClient(sock, c, size.requests, t, connected, go); });
     for (int h = 0; h < size.hostile; ++h)
         threads.emplace_back([&, h] {
             const Hostile &kind = hostileKinds()[size_t(h) % hostileKinds().size()];
             HostileTally &tally = hostile[size_t(h) % hostileKinds().size()];
+            auto conn = std::make_unique<Conn>(sock);
+            ++connected;
+            go.wait();
             do {
-                Conn conn(sock);
-                const QString wrong = conn.fd < 0 ? QString("cannot connect") : kind.act(conn, loadDone);
+                if (!conn) conn = std::make_unique<Conn>(sock);
+                const QString wrong = conn->fd < 0 ? QString("cannot connect") : kind.act(*conn, loadDone);
+                conn.reset();
                 ++tally.acts;
                 if (wrong.isEmpty()) continue;
                 ++tally.wrong;
@@ -434,6 +465,7 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
         });
     for (int w = 0; w < 8; ++w)
         threads.emplace_back([&, w] {
+            go.wait();
             for (int k = 0; k < size.saveRounds; ++k) {
                 ++saves;
                 const QJsonObject reply = exchange(sock, {{"cmd", "qivclient_settingsave"},
@@ -443,6 +475,7 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
         });
     for (int r = 0; r < 4; ++r)
         threads.emplace_back([&] {
+            go.wait();
             while (!savesDone) {
                 ++loads;
                 if (exchange(sock, {{"cmd", "qivclient_settingload"}}).value("err").toInt(-1) != 0) ++loadFailures;
@@ -450,6 +483,9 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
                 if (!settingsFileIsASavedObject()) ++badFiles;
             }
         });
+    // Every connection is made before any request goes: more than the daemon's bound are open at once.
+    EXPECT_TRUE(waitUntil([&] { return connected == size.clients + size.hostile; }, 120000));
+    letGo.set_value();
     std::thread uploads([&] {
         for (int k = 0; k < size.toolKills; ++k) {
             const qint64 tool = backupCaughtMidway();
@@ -481,6 +517,7 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
     EXPECT_EQ(daemon.state(), QProcess::Running) << "the daemon ended under load";
 
     // Back to idle: every connection gone, every upload done.
+    pausePolling(true);
     const bool backToIdle = waitUntil(
         [&] {
             return entries(pid(), "task") <= idleThreads && entries(pid(), "fd") <= idleFds && snapshots().isEmpty();
@@ -498,13 +535,11 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
         idle.back()->send(datagram(wellFormed(i, 2).request));
         idle.back()->next(p);
     }
-    m_pollingPaused = true;  // each listing runs the tool: the daemon's own work, not idling
-    waitUntil([&] { return m_pollerResting.load(); });
     const qint64 ticksBefore = cpuTicks(pid());
     std::this_thread::sleep_for(std::chrono::milliseconds(size.idleMs));  // the interval measured, not a wait
     const qint64 idleTicks = cpuTicks(pid()) - ticksBefore;
     idle.clear();
-    m_pollingPaused = false;
+    pausePolling(false);
 
     // ---- SIGKILL during a settings save, then a restart ----
     std::atomic<bool> daemonGone{false};
@@ -517,11 +552,16 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
                     {{"cmd", "qivclient_settingsave"}, {"params", savedSettings(QString("kill-%1-%2").arg(w).arg(k))}},
                     5);
         });
-    QElapsedTimer spin;
-    spin.start();
-    while (settingsTemporaries().isEmpty() && spin.elapsed() < 30000) {  // spins: a save's file lives milliseconds
+    // A save's temporary file lives for a moment: the daemon is frozen, looked at, and let go again until one is
+    // caught, then killed while frozen.
+    bool caughtSaving = false;
+    QElapsedTimer trying;
+    trying.start();
+    while (!caughtSaving && trying.elapsed() < 30000) {
+        ::kill(pid_t(pid()), SIGSTOP);
+        caughtSaving = waitUntil([&] { return frozen(pid()); }) && !settingsTemporaries().isEmpty();
+        if (!caughtSaving) ::kill(pid_t(pid()), SIGCONT);
     }
-    const bool caughtSaving = !settingsTemporaries().isEmpty();
     ::kill(pid_t(pid()), SIGKILL);
     ASSERT_TRUE(daemon.waitForFinished(10000));
     daemonGone = true;
