@@ -170,12 +170,11 @@ struct Tally {
     std::atomic<int> correct{0}, wrong{0}, unanswered{0}, extra{0};
 };
 
-// One connection's requests, one at a time, from go on: the connection is made before, so that all are open at once.
+// One connection's requests, one at a time. The first is answered before go, so that the daemon serves every
+// client's connection at once when the rest begin.
 void wellFormedClient(const QByteArray &path, int client, int requests, Tally &t, std::atomic<int> &connected,
                       std::shared_future<void> go) {
-    auto conn = std::make_unique<Conn>(path);
-    ++connected;
-    go.wait();  // the soak's main thread lets go of all once every client has connected
+    std::unique_ptr<Conn> conn;
     KP2RpcPacket reply;
     int answered = 0;
     for (Request q = wellFormed(client, 0);
@@ -183,8 +182,13 @@ void wellFormedClient(const QByteArray &path, int client, int requests, Tally &t
                        : conn->send(datagram(q.request)) && conn->next(reply) == Lnx2DatagramReader::Packet;
          q = wellFormed(client, answered)) {
         ++(q.correct(reply) ? t.correct : t.wrong);
-        if (++answered == requests) break;
+        if (++answered == 1) {
+            ++connected;
+            go.wait();  // the soak's main thread lets go of all once every client is served
+        }
+        if (answered == requests) break;
     }
+    if (answered == 0) ++connected;  // no longer awaited
     t.unanswered += requests - answered;
     if (answered == requests && conn->repliesUntilClosed() != 0) ++t.extra;
 }
@@ -346,7 +350,10 @@ protected:
     // Starts a backup of the soak's dataset and waits until its upload has stored part of the stream; the pid of
     // the tool then, 0 when that did not happen.
     qint64 backupCaughtMidway() {
-        if (call("qivclient_zfsbackup", {{"dmpath", m_dataset}}).value("err").toInt(-1) != 0) return 0;
+        if (exchange(socketPath(), {{"cmd", "qivclient_zfsbackup"}, {"params", QJsonObject{{"dmpath", m_dataset}}}})
+                .value("err")
+                .toInt(-1) != 0)
+            return 0;
         qint64 tool = 0;
         waitUntil(
             [&] {
@@ -449,8 +456,7 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
         threads.emplace_back([&, h] {
             const Hostile &kind = hostileKinds()[size_t(h) % hostileKinds().size()];
             HostileTally &tally = hostile[size_t(h) % hostileKinds().size()];
-            auto conn = std::make_unique<Conn>(sock);
-            ++connected;
+            std::unique_ptr<Conn> conn;
             go.wait();
             do {
                 if (!conn) conn = std::make_unique<Conn>(sock);
@@ -483,8 +489,19 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
                 if (!settingsFileIsASavedObject()) ++badFiles;
             }
         });
-    // Every connection is made before any request goes: more than the daemon's bound are open at once.
-    EXPECT_TRUE(waitUntil([&] { return connected == size.clients + size.hostile; }, 120000));
+    int peakThreads = idleThreads, peakFds = idleFds;
+    const auto sample = [&] {
+        peakThreads = qMax(peakThreads, entries(pid(), "task"));
+        peakFds = qMax(peakFds, entries(pid(), "fd"));
+    };
+    // Every client is served before the rest begins; the hostile peers and the settings' connections then meet the
+    // daemon's connection bound.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            sample();
+            return connected == size.clients;
+        },
+        120000));
     letGo.set_value();
     std::thread uploads([&] {
         for (int k = 0; k < size.toolKills; ++k) {
@@ -495,11 +512,6 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
         }
     });
 
-    int peakThreads = idleThreads, peakFds = idleFds;
-    const auto sample = [&] {
-        peakThreads = qMax(peakThreads, entries(pid(), "task"));
-        peakFds = qMax(peakFds, entries(pid(), "fd"));
-    };
     const size_t firstHostile = size_t(size.clients), firstSaver = firstHostile + size_t(size.hostile);
     // Each client's waits are bounded (60 s per reply, 500 connection attempts), so is this.
     waitUntil(
