@@ -13,7 +13,9 @@
 // "fail-set", "fail-remove", "fail-ls", "fail-rm", "fail-get", "fail-pipe") makes that command write the file's
 // content to standard error and exit 1; "delay-<command>" holds milliseconds to sleep first. A file "half-get" makes
 // "get" write only the first half of the object and still exit 0. "slow-pipe" holds milliseconds that "pipe" sleeps
-// after storing each piece it reads, so that an upload can be caught in the middle whatever feeds it.
+// after storing each piece it reads, so that an upload can be caught in the middle whatever feeds it. With a file
+// "hold-ls", "ls" creates "ls-held" once its output is written and then waits (a minute at most) until
+// "release-ls" exists, so that a test can change the store while a listing is under way.
 
 #include <QDateTime>
 #include <QDir>
@@ -153,7 +155,13 @@ int ls(const QStringList &args) {
         line.insert(QStringLiteral("url"), url + QLatin1Char('/') + remote.bucketAndKey + QLatin1Char('/') + o.first);
         out += QJsonDocument(line).toJson(QJsonDocument::Compact) + end;
     }
-    return fake::writeAll(1, out.constData(), out.size()) ? 0 : 1;
+    if (!fake::writeAll(1, out.constData(), out.size())) return 1;
+    if (QFileInfo::exists(g_state + QStringLiteral("/hold-ls"))) {
+        QFile(g_state + QStringLiteral("/ls-held")).open(QIODevice::WriteOnly);
+        for (int i = 0; i < 6000 && !QFileInfo::exists(g_state + QStringLiteral("/release-ls")); ++i)
+            QThread::msleep(10);
+    }
+    return 0;
 }
 
 int rm(const QStringList &args) {
