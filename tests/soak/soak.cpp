@@ -18,7 +18,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
-#include <QTime>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -379,10 +378,8 @@ protected:
             std::lock_guard<std::mutex> guard(m_listedLock);
             ++m_listingPolls;
             for (const QJsonValue &group : reply.value("results").toObject())
-                for (const QJsonValue &e : group.toArray()) {
+                for (const QJsonValue &e : group.toArray())
                     m_listed[e["subpath"].toString()].insert(e["size"].toDouble());
-                    fprintf(stderr, "DBG %s listed %s %.0f\n", qPrintable(QTime::currentTime().toString("HH:mm:ss.zzz")), qPrintable(e["subpath"].toString()), e["size"].toDouble());
-                }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the poller's pace
         }
     }
@@ -588,13 +585,10 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
 
     // ---- SIGKILL during an upload, then a restart that catches up ----
     const qint64 tool = backupCaughtMidway();
-    fprintf(stderr, "DBG %s kill daemon %lld\n", qPrintable(QTime::currentTime().toString("HH:mm:ss.zzz")), pid());
     ::kill(pid_t(pid()), SIGKILL);
     ASSERT_TRUE(daemon.waitForFinished(10000));
     const bool toolEnded = waitUntil([&] { return pipeProcess() == 0; });
-    fprintf(stderr, "DBG %s starting\n", qPrintable(QTime::currentTime().toString("HH:mm:ss.zzz")));
     ASSERT_TRUE(up());
-    fprintf(stderr, "DBG %s up %lld\n", qPrintable(QTime::currentTime().toString("HH:mm:ss.zzz")), pid());
     QElapsedTimer caughtUp;
     caughtUp.start();
     const bool noSnapshots = waitUntil([&] { return snapshots().isEmpty(); }, 120000);
@@ -681,7 +675,6 @@ TEST_F(Soak, DaemonHoldsUnderLoadHostilePeersAndKills) {
         const QByteArray log = readFile(root.filePath("daemon.log"));
         const int report = log.indexOf("WARNING: ");
         std::printf("the daemon's output:\n%s\n", (report >= 0 ? log.mid(report, 12000) : log.right(8000)).constData());
-        std::printf("%s\n", log.constData());
     }
 }
 
