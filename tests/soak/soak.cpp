@@ -17,7 +17,6 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QThread>
 #include <atomic>
 #include <cstring>
 #include <functional>
