@@ -313,6 +313,7 @@ int QivClient::queueLeftovers() {
                                            [&](const PendingSnapshot &p) { return p.name == name; });
             if (known) continue;
             m_pending.append(PendingSnapshot{name, PendingSnapshot::LeftOver, QDateTime()});
+            for (QSet<QString> &watch : m_pendingWatches) watch.insert(name);
         }
         m_backupQueue.push(name);
         ++queued;
@@ -329,6 +330,7 @@ QList<QivClient::PendingSnapshot> QivClient::pendingSnapshots() const {
 void QivClient::markPending(const QString &snapshot, PendingSnapshot::State state) {
     std::lock_guard<std::mutex> lock(m_pendingLock);
     m_pending.append(PendingSnapshot{snapshot, state, QDateTime()});
+    for (QSet<QString> &watch : m_pendingWatches) watch.insert(snapshot);
 }
 
 void QivClient::markUploading(const QString &snapshot) {
@@ -351,14 +353,27 @@ void QivClient::dropPending(const QString &snapshot) {
     }
 }
 
-QJsonArray QivClient::withoutPending(const QJsonArray &lines, const QString &prefix) const {
+QivClient::PendingWatch::PendingWatch(const QivClient &client) : m_client(client) {
+    std::lock_guard<std::mutex> lock(m_client.m_pendingLock);
+    QSet<QString> now;
+    for (const PendingSnapshot &p : m_client.m_pending) now.insert(p.name);
+    m_names = m_client.m_pendingWatches.insert(m_client.m_pendingWatches.end(), now);
+}
+
+QivClient::PendingWatch::~PendingWatch() {
+    std::lock_guard<std::mutex> lock(m_client.m_pendingLock);
+    m_client.m_pendingWatches.erase(m_names);
+}
+
+QSet<QString> QivClient::PendingWatch::names() const {
+    std::lock_guard<std::mutex> lock(m_client.m_pendingLock);
+    return *m_names;
+}
+
+QJsonArray QivClient::withoutPending(const QJsonArray &lines, const QString &prefix, const QSet<QString> &snapshots) {
+    if (snapshots.isEmpty()) return lines;
     QSet<QString> pendingKeys;
-    {
-        std::lock_guard<std::mutex> lock(m_pendingLock);
-        for (const PendingSnapshot &p : m_pending)
-            pendingKeys.insert(QString(p.name).replace(QLatin1Char('@'), QLatin1Char('/')));
-    }
-    if (pendingKeys.isEmpty()) return lines;
+    for (const QString &name : snapshots) pendingKeys.insert(QString(name).replace(QLatin1Char('@'), QLatin1Char('/')));
     QJsonArray kept;
     for (const QJsonValue &line : lines) {
         if (!pendingKeys.contains(prefix + line.toObject().value(QStringLiteral("key")).toString())) kept.append(line);
@@ -435,11 +450,12 @@ bool QivClient::remoteAlload(KP2Journals &journal, QJsonObject &result) {
     }
     QJsonArray lines;
     QByteArray standardError;
+    const PendingWatch pending(*this);
     if (!remoteList(machineRoot(), lines, &standardError)) {
         TRACE_AS(QStringLiteral("process.readAllStandardError()"), standardError);
         return false;
     }
-    OrvTool::addAlloadEntries(withoutPending(lines, QString()), &result);
+    OrvTool::addAlloadEntries(withoutPending(lines, QString(), pending.names()), &result);
     return true;
 }
 
@@ -455,11 +471,12 @@ bool QivClient::remoteLoadby(KP2Journals &journal, QJsonObject &result, const QS
     TRACE(path);
     QJsonArray lines;
     QByteArray standardError;
+    const PendingWatch pending(*this);
     if (!remoteList(path, lines, &standardError)) {
         TRACE_AS(QStringLiteral("process.readAllStandardError()"), standardError);
         return false;
     }
-    const QJsonArray backups = withoutPending(lines, dmpath + QLatin1Char('/'));
+    const QJsonArray backups = withoutPending(lines, dmpath + QLatin1Char('/'), pending.names());
     result.insert(QStringLiteral("snapshots"), OrvTool::loadbyEntries(backups, dmpath));
     return true;
 }

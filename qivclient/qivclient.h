@@ -11,8 +11,10 @@
 #include <QList>
 #include <QObject>
 #include <QReadWriteLock>
+#include <QSet>
 #include <QString>
 #include <atomic>
+#include <list>
 #include <mutex>
 
 #include "bxstorage.h"
@@ -118,8 +120,22 @@ private:
     void markPending(const QString &snapshot, PendingSnapshot::State state);
     void markUploading(const QString &snapshot);
     void dropPending(const QString &snapshot);
-    // The listing lines whose object (prefix + "key", a path below the machine root) is no pending snapshot's.
-    QJsonArray withoutPending(const QJsonArray &lines, const QString &prefix) const;
+    // The names of every snapshot pending at any moment between its construction and names(). A listing reads the
+    // store before it filters, and an upload that ends in between (complete, or failed and removed) was partial
+    // when the tool saw it. Construct and call on one thread.
+    class PendingWatch {
+    public:
+        explicit PendingWatch(const QivClient &client);
+        ~PendingWatch();
+        QSet<QString> names() const;
+
+    private:
+        const QivClient &m_client;
+        std::list<QSet<QString>>::iterator m_names;
+        Q_DISABLE_COPY(PendingWatch)
+    };
+    // The listing lines whose object (prefix + "key", a path below the machine root) is none of the snapshots named.
+    static QJsonArray withoutPending(const QJsonArray &lines, const QString &prefix, const QSet<QString> &snapshots);
     // The bodies of the three threads (see KP2Worker): true when they have run out of work, false when they give up
     // and leave the queue for the next thread. The scheduler's work never runs out; it ends when asked to stop.
     bool scheduleRun();
@@ -144,8 +160,9 @@ private:
     mutable QReadWriteLock m_credLock;  // guards m_cred: replaced whole by loadSettings, read by the remote operations
     Credentials m_cred;
     KP2LFQueue<QString> m_backupQueue;
-    mutable std::mutex m_pendingLock;  // guards m_pending
+    mutable std::mutex m_pendingLock;  // guards m_pending and m_pendingWatches
     QList<PendingSnapshot> m_pending;
+    mutable std::list<QSet<QString>> m_pendingWatches;  // one per PendingWatch alive; each name pending is added
     KP2LFQueue<QJsonObject> m_downloadQueue;
     BXStorage m_storage;
     TimeUnits m_units;

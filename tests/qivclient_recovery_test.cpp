@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <thread>
 
 #include "daemonfixture.h"
 #include "testsupport.h"
@@ -110,6 +111,42 @@ TEST_F(Recovery, DaemonKilledMidUploadUploadsTheLeftOverAfterRestartAndNeverList
         ASSERT_TRUE(daemon.waitForFinished(10000));
         stopProcess(agent);
         QFile::remove(orvState + "/calls.log");
+    }
+}
+
+TEST_F(Recovery, AnUploadThatEndsWhileAListingRunsIsNotListedWithThePartTheToolSaw) {
+    QByteArray content;
+    for (int i = 0; i < 50000; ++i) content += QByteArray::number(i * 7919) + ',';
+    ASSERT_TRUE(writeFile(root.filePath("content"), content));
+    zfs({"create", "tank/data", "--from", root.filePath("content")});
+    ASSERT_TRUE(startAgent(kSerial));
+    ASSERT_TRUE(writeFile(zfsState + "/pause-send", "600000"));  // each stream stalls halfway
+    ASSERT_TRUE(serve());
+    // While the listing's tool waits after reading the half-stored object, the upload fails and the object goes.
+    const auto uploadEnds = [&] {
+        ASSERT_TRUE(waitUntil([&] { return QFile::exists(orvState + "/ls-held"); }));
+        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))  // the stalled `zfs send`
+            if (readFile("/proc/" + pid + "/cmdline").split('\0').value(1) == "send" &&
+                readFile("/proc/" + pid + "/environ").split('\0').contains("QIV_FAKE_ZFS_DIR=" + zfsState.toUtf8()))
+                ::kill(pid.toInt(), SIGKILL);
+        ASSERT_TRUE(waitUntil([&] {
+            const QJsonObject status = call("qivclient_status").value("results").toObject();
+            return status.contains("uploads") && status.value("uploads").toArray().isEmpty();
+        }));
+        ASSERT_TRUE(writeFile(orvState + "/release-ls", ""));
+    };
+    for (const char *listing : {"qivclient_remote_loadby", "qivclient_remote_alload"}) {
+        SCOPED_TRACE(listing);
+        for (const char *file : {"hold-ls", "ls-held", "release-ls"}) QFile::remove(orvState + "/" + file);
+        ASSERT_EQ(call("qivclient_zfsbackup", {{"dmpath", "tank/data"}}).value("err").toInt(-1), 0);
+        ASSERT_TRUE(waitUntil([&] { return !pipeCalls().isEmpty() && objectSize(pipeCalls().last()) > 0; }));
+        ASSERT_TRUE(writeFile(orvState + "/hold-ls", ""));
+        std::thread ending(uploadEnds);
+        const QJsonObject reply = call(listing, {{"dmpath", "tank/data"}});
+        ending.join();
+        EXPECT_EQ(reply.value("err").toInt(-1), 0);
+        EXPECT_FALSE(QJsonDocument(reply.value("results").toObject()).toJson().contains("qiv_"))
+            << QJsonDocument(reply).toJson().constData();
     }
 }
 

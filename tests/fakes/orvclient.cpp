@@ -12,7 +12,10 @@
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" ("fail-export",
 // "fail-set", "fail-remove", "fail-ls", "fail-rm", "fail-get", "fail-pipe") makes that command write the file's
 // content to standard error and exit 1; "delay-<command>" holds milliseconds to sleep first. A file "half-get" makes
-// "get" write only the first half of the object and still exit 0.
+// "get" write only the first half of the object and still exit 0. "slow-pipe" holds milliseconds that "pipe" sleeps
+// after storing each piece it reads, so that an upload can be caught in the middle whatever feeds it. With a file
+// "hold-ls", "ls" creates "ls-held" once its output is written and then waits (a minute at most) until
+// "release-ls" exists, so that a test can change the store while a listing is under way.
 
 #include <QDateTime>
 #include <QDir>
@@ -152,7 +155,13 @@ int ls(const QStringList &args) {
         line.insert(QStringLiteral("url"), url + QLatin1Char('/') + remote.bucketAndKey + QLatin1Char('/') + o.first);
         out += QJsonDocument(line).toJson(QJsonDocument::Compact) + end;
     }
-    return fake::writeAll(1, out.constData(), out.size()) ? 0 : 1;
+    if (!fake::writeAll(1, out.constData(), out.size())) return 1;
+    if (QFileInfo::exists(g_state + QStringLiteral("/hold-ls"))) {
+        QFile(g_state + QStringLiteral("/ls-held")).open(QIODevice::WriteOnly);
+        for (int i = 0; i < 6000 && !QFileInfo::exists(g_state + QStringLiteral("/release-ls")); ++i)
+            QThread::msleep(10);
+    }
+    return 0;
 }
 
 int rm(const QStringList &args) {
@@ -192,6 +201,9 @@ int pipe(const QStringList &args) {
     if (fd < 0) return fail(QStringLiteral("cannot store '%1'").arg(args.at(1)));
     // Stored as it arrives: a source that breaks off leaves the part received so far, as a real upload would.
     static char buffer[1 << 20];
+    QByteArray slow;
+    const unsigned long pauseMs =
+        fake::onDemand(g_state, QStringLiteral("slow-pipe"), &slow) ? slow.trimmed().toULong() : 0;
     for (;;) {
         const ssize_t n = ::read(0, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
@@ -204,6 +216,7 @@ int pipe(const QStringList &args) {
             ::close(fd);
             return fail(QStringLiteral("write error"));
         }
+        if (pauseMs > 0) QThread::msleep(pauseMs);
     }
     return ::close(fd) == 0 ? 0 : fail(QStringLiteral("write error"));
 }
