@@ -150,7 +150,9 @@ QDateTime toDateTime(double serial) {
     const double whole = std::floor(serial);
     if (std::fabs(whole) > 1e9) return QDateTime();  // far outside any calendar QDate keeps
     const QDate date = QDate::fromJulianDay(2415019 + static_cast<qint64>(whole));
-    const int secs = static_cast<int>((serial - whole) * 86400);
+    // A fraction just below 1 (as of -1e-20) can round to a whole day of seconds, which would wrap to midnight of
+    // the same date; it is the last second of that day.
+    const int secs = qMin(86399, static_cast<int>((serial - whole) * 86400));
     return QDateTime(date, QTime(0, 0).addSecs(secs), Qt::LocalTime);
 }
 

@@ -97,6 +97,7 @@ TEST(KP2UtilsDates, SerialDatesCountDaysFromTheEndOf1899) {
         {"noon of day 1", toDateTime(1.5), local(1899, 12, 31, 12)},
         {"fraction truncated to seconds", toDateTime(0.99999999), local(1899, 12, 30, 23, 59, 59)},
         {"before day 0 reads forward", toDateTime(-0.25), local(1899, 12, 29, 18)},
+        {"fraction that rounds to a whole day stays in its day", toDateTime(-1e-20), local(1899, 12, 29, 23, 59, 59)},
         {"not a number", toDateTime(std::nan("")), QDateTime()},
     };
     expectRows(rows);
