@@ -121,8 +121,11 @@ bool KP2DBSqlite::openLocked(const QString &dbPath, const QString *enginePath, c
                              bool *created) {
     closeLocked();
     if (dbPath.isEmpty()) return false;
-    const bool existed = QFileInfo::exists(dbPath);
-    if (!existed) {
+    // SQLite's ":memory:" names no file: it is always new, with no directory to make (its "directory" would be
+    // ":", made in the working directory) and no file to remove.
+    const bool inMemory = dbPath == QLatin1String(":memory:");
+    const bool existed = !inMemory && QFileInfo::exists(dbPath);
+    if (!existed && !inMemory) {
         // Results ignored: a directory that cannot be made shows up as the open failing below.
         const QString dir = QFileInfo(dbPath).absolutePath();
         if (!QFileInfo::exists(dir)) QProcess::execute("mkdir", {"-p", dir});
@@ -153,7 +156,7 @@ bool KP2DBSqlite::openLocked(const QString &dbPath, const QString *enginePath, c
         }
     }
     closeLocked();
-    QFile::remove(dbPath);
+    if (!inMemory) QFile::remove(dbPath);
     m_path.clear();
     return false;
 }

@@ -27,7 +27,8 @@ public:
     // Opens dbPath, creating it (and its directory) when missing. A new database runs the creator script read from
     // creatorPath; if that fails (or creatorPath is empty) the new file is deleted and the result is false. On
     // success the statement file at enginePath is loaded (its failure is ignored) and *created, when given, is set to
-    // true for a new database (it is never set to false). Any open connection is closed first.
+    // true for a new database (it is never set to false). Any open connection is closed first. ":memory:" opens a
+    // new in-memory database and touches no file or directory.
     bool open(const QString &dbPath, const QString &enginePath, const QString &creatorPath, bool *created = nullptr);
     // The same with the creator text already loaded by loadSqlCreator; no statement file is loaded.
     bool open(const QString &dbPath, bool *created = nullptr);

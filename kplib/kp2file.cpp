@@ -11,6 +11,8 @@
 #include <QTextCodec>
 #include <QTextStream>
 
+#include "kp2utils.h"
+
 static bool makeParentDir(const QString &path) {
     const QString dir = QFileInfo(path).absolutePath();
     return QDir().mkpath(dir) && QFileInfo(dir).isDir();
@@ -35,7 +37,7 @@ QByteArray KP2File::readAll(const QString &path) {
 }
 
 QJsonObject KP2File::readJsonObject(const QString &path) {
-    return QJsonDocument::fromJson(readAll(path)).object();
+    return parseJson(readAll(path)).object();
 }
 
 bool KP2File::loadBinary(QByteArray &out, const QString &path) {
@@ -52,7 +54,7 @@ bool KP2File::loadJson(QJsonObject &out, const QString &path) {
     QByteArray data;
     if (!loadBinary(data, path)) return false;
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
+    const QJsonDocument doc = parseJson(data, &error);
     if (error.error != QJsonParseError::NoError) return false;
     out = doc.object();
     return true;

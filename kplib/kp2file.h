@@ -21,8 +21,8 @@ public:
 
     // The whole file into out. On failure false, and out is left untouched.
     static bool loadBinary(QByteArray &out, const QString &path);
-    // The file's JSON object into out. Unreadable or invalid JSON: false, out untouched. A valid non-object
-    // document (e.g. an array) gives true and an empty object.
+    // The file's JSON object into out. Unreadable or invalid JSON (as parseJson reads it: a repeated member name is
+    // invalid): false, out untouched. A valid non-object document (e.g. an array) gives true and an empty object.
     static bool loadJson(QJsonObject &out, const QString &path);
 
     // Each write creates missing parent directories, truncates the target and writes it in place. The result is

@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+#include "kp2utils.h"
+
 // The constants are plain byte arrays for callers; the decoder compares against the raw bytes below so that it does
 // not depend on the order in which static objects of different files are constructed.
 namespace {
@@ -101,7 +103,7 @@ int KP2RpcPacket::fromDatagram(QByteArray &buffer) {
     }
 
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(buffer.mid(HeaderSize, int(jsonLength)), &error);
+    const QJsonDocument document = parseJson(buffer.mid(HeaderSize, int(jsonLength)), &error);
     if (error.error != QJsonParseError::NoError) return Malformed;
 
     // A top-level array is valid JSON but carries no request: it decodes as an empty object.
@@ -209,7 +211,7 @@ QByteArray KP2RpcPacket::toCompact() const {
 
 int KP2RpcPacket::fromCompact(const QByteArray &text) {
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    const QJsonDocument document = parseJson(text, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) return Malformed;
     QJsonObject::operator=(document.object());
     return 0;

@@ -3,12 +3,14 @@
 #include <QJsonDocument>
 #include <QPoint>
 #include <QRect>
+#include <QSet>
 #include <QSize>
 #include <QTime>
 
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 // ---- value conversions ----
 
@@ -79,12 +81,90 @@ QStringList toStrings(const QJsonValue &v, bool skipEmpty) {
     return out;
 }
 
+namespace {
+
+constexpr int kMaxJsonDepth = 1024;  // QJsonDocument::fromJson refuses deeper nesting
+
+// Where an object of text first repeats a member name: the offset of that name, or -1. The scan follows only strings
+// and brackets, so any text passes through it; what is no JSON is left to the parser to refuse. Names are compared
+// decoded ("a" and "\u0061" are the same name). *tooDeep is set, and the scan stops, at nesting the parser refuses.
+int repeatedMemberName(const QByteArray &text, bool *tooDeep) {
+    struct Level {
+        bool object;
+        QSet<QString> names;
+    };
+    std::vector<Level> levels;
+    bool nameNext = false;  // the next string is a member name: it follows "{" or "," in an object
+    const char *const p = text.constData();
+    const int n = text.size();
+    for (int i = 0; i < n; ++i) {
+        switch (p[i]) {
+            case '"': {
+                const int start = i;
+                bool escaped = false;
+                for (++i; i < n && p[i] != '"'; ++i) {
+                    if (p[i] == '\\') {
+                        escaped = true;
+                        ++i;
+                    }
+                }
+                if (i >= n) return -1;  // unterminated: the parser refuses it
+                if (!nameNext) break;
+                nameNext = false;
+                const QByteArray quoted = text.mid(start, i - start + 1);
+                const QString name = escaped ? QJsonDocument::fromJson('[' + quoted + ']').array().at(0).toString()
+                                             : QString::fromUtf8(quoted.constData() + 1, quoted.size() - 2);
+                QSet<QString> &names = levels.back().names;
+                if (names.contains(name)) return start;
+                names.insert(name);
+                break;
+            }
+            case '{':
+            case '[':
+                if (int(levels.size()) == kMaxJsonDepth) {
+                    *tooDeep = true;
+                    return i;
+                }
+                levels.push_back({p[i] == '{', {}});
+                nameNext = p[i] == '{';
+                break;
+            case '}':
+            case ']':
+                if (!levels.empty()) levels.pop_back();
+                nameNext = false;
+                break;
+            case ',':
+                nameNext = !levels.empty() && levels.back().object;
+                break;
+            case ':':
+                nameNext = false;
+                break;
+            default:
+                break;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+QJsonDocument parseJson(const QByteArray &utf8, QJsonParseError *error) {
+    bool tooDeep = false;
+    const int offset = repeatedMemberName(utf8, &tooDeep);
+    if (offset < 0) return QJsonDocument::fromJson(utf8, error);
+    if (error) {
+        error->error = tooDeep ? QJsonParseError::DeepNesting : QJsonParseError::IllegalValue;
+        error->offset = offset;
+    }
+    return QJsonDocument();
+}
+
 QJsonObject toJsonObject(const QByteArray &utf8) {
-    return QJsonDocument::fromJson(utf8).object();
+    return parseJson(utf8).object();
 }
 
 QJsonArray toJsonArray(const QString &s) {
-    return QJsonDocument::fromJson(s.toUtf8()).array();
+    return parseJson(s.toUtf8()).array();
 }
 
 QHash<QString, QString> cmdArguments(const QStringList &args) {

@@ -8,7 +8,9 @@
 #include <QDateTime>
 #include <QHash>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
 #include <QJsonValue>
 #include <QList>
 #include <QString>
@@ -37,7 +39,12 @@ bool toBool(const QJsonValue &v);
 // The elements of an array through toString; skipEmpty drops those that are blank after trimming (kept ones stay
 // untrimmed). A non-array gives an empty list.
 QStringList toStrings(const QJsonValue &v, bool skipEmpty = false);
-// The document's object or array; invalid JSON or the other kind of document gives an empty one.
+// QJsonDocument::fromJson for every text from outside. A text in which one object repeats a member name is refused
+// (an empty document, error IllegalValue at the repeated name), as is nesting deeper than 1024 levels (DeepNesting,
+// the toolkit's own limit): the toolkit's parser keeps the last of repeated members and leaks the memory of the
+// others.
+QJsonDocument parseJson(const QByteArray &utf8, QJsonParseError *error = nullptr);
+// The document's object or array (parseJson); invalid JSON or the other kind of document gives an empty one.
 QJsonObject toJsonObject(const QByteArray &utf8);
 QJsonArray toJsonArray(const QString &s);
 
@@ -115,7 +122,8 @@ QList<int> toSortList(const QJsonArray &a);
 // "HHmmss", "yyyy-MM", "HH:mm:ss", "yyyy-MM-dd", "HH:mm:ss.zzz", "yyyyMMddHHmmss", "yyyy-MM-dd HH:mm", then
 // "yyyy-MM-dd HH:mm:ss" with 'T' or ' ' between date and time, optionally with ".zzz" and a literal 'Z'
 // (lengths 19, 20, 23, 24); length 26 reads the first 23 characters, any other length above 18 the first 19.
-// Other lengths, a length-5 text with another separator and a length-20 text without 'T' and 'Z' are invalid.
+// Other lengths, a length-5 text with another separator, a length-20 text without 'T' and 'Z' and a field with anything
+// but digits (a sign, a blank) are invalid.
 // Missing date fields give 1 January 1900, a missing time gives midnight. A trailing 'Z' does not make it UTC.
 QDateTime toDateTime(const QString &s);
 // toDateTime(toString(v)).

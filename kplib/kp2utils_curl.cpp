@@ -59,7 +59,7 @@ bool transfer(QByteArray &out, const QString &url, int timeoutSeconds, const QBy
 }
 
 bool toObject(QJsonObject &out, const QByteArray &bytes) {
-    const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+    const QJsonDocument doc = parseJson(bytes);
     if (!doc.isObject()) return false;
     out = doc.object();
     return true;

@@ -75,6 +75,25 @@ Pattern patternFor(const QString &s) {
     }
 }
 
+// True when text is written in format: a digit wherever the format has a field letter, the format's own character
+// everywhere else (quotes removed). The toolkit's parser is lenient: it takes a sign or a blank inside a field
+// ("13:+5:00.123" read as 13:05), which is no date in these formats.
+bool isWrittenIn(const QString &text, const char *format) {
+    int i = 0;
+    bool quoted = false;
+    for (const char *f = format; *f; ++f) {
+        if (*f == '\'') {
+            quoted = !quoted;
+            continue;
+        }
+        if (i >= text.size()) return false;
+        const QChar c = text.at(i++);
+        const bool field = !quoted && ((*f >= 'a' && *f <= 'z') || (*f >= 'A' && *f <= 'Z'));
+        if (field ? (c < QLatin1Char('0') || c > QLatin1Char('9')) : c != QLatin1Char(*f)) return false;
+    }
+    return i == text.size();
+}
+
 }  // namespace
 
 QList<int> toSortList(const QJsonArray &a) {
@@ -131,6 +150,7 @@ QDateTime toDateTime(const QString &s) {
     const Pattern p = patternFor(s);
     if (!*p.format) return QDateTime();
     const QString text = p.cut > 0 ? s.left(p.cut) : s;
+    if (!isWrittenIn(text, p.format)) return QDateTime();
     // fromString gives local time and fills a missing date with 1 January 1900 and a missing time with midnight.
     return QDateTime::fromString(text, QLatin1String(p.format));
 }
@@ -150,7 +170,9 @@ QDateTime toDateTime(double serial) {
     const double whole = std::floor(serial);
     if (std::fabs(whole) > 1e9) return QDateTime();  // far outside any calendar QDate keeps
     const QDate date = QDate::fromJulianDay(2415019 + static_cast<qint64>(whole));
-    const int secs = static_cast<int>((serial - whole) * 86400);
+    // A fraction just below 1 (as of -1e-20) can round to a whole day of seconds, which would wrap to midnight of
+    // the same date; it is the last second of that day.
+    const int secs = qMin(86399, static_cast<int>((serial - whole) * 86400));
     return QDateTime(date, QTime(0, 0).addSecs(secs), Qt::LocalTime);
 }
 

@@ -12,6 +12,7 @@
 
 #include <memory>
 
+#include "kp2utils.h"
 #include "kp3httppool.h"
 
 const char *const KP3Http::kFormContentType = "application/x-www-form-urlencoded; charset=UTF-8";
@@ -47,7 +48,7 @@ bool KP3Http::post(QJsonObject &out, const QString &url, const QJsonObject &body
               QString::fromLatin1(kFormContentType)))
         return false;
     if (raw) *raw = answer;
-    const QJsonDocument doc = QJsonDocument::fromJson(answer);
+    const QJsonDocument doc = parseJson(answer);
     if (!doc.isObject()) return false;
     out = doc.object();
     return true;

@@ -7,6 +7,7 @@
 #include <QTime>
 
 #include "kp2linux/lnx2utils.h"
+#include "kp2utils.h"
 
 const QString OrvTool::Alias = QStringLiteral("myorvane");
 
@@ -65,7 +66,7 @@ bool OrvTool::aliasExport(QJsonObject *object, QByteArray *standardError) const 
     QByteArray out;
     const bool ok = runProcess(m_toolPath, {QStringLiteral("alias"), QStringLiteral("export"), Alias},
                                m_waits.exportStart, m_waits.exportFinish, m_waits.slice, &out, standardError);
-    if (ok && object) *object = QJsonDocument::fromJson(out).object();  // not an object → empty object
+    if (ok && object) *object = parseJson(out).object();  // not an object → empty object
     return ok;
 }
 
@@ -187,7 +188,7 @@ QJsonArray OrvTool::parseListing(const QByteArray &standardOutput) {
     // which grows with the square of the listing (every line is one match).
     text = QLatin1Char('[') + text.split(QLatin1String("}{")).join(QLatin1String("},{")) + QLatin1Char(']');
 
-    const QJsonArray all = QJsonDocument::fromJson(text.toUtf8()).array();  // does not parse → empty array
+    const QJsonArray all = parseJson(text.toUtf8()).array();  // does not parse → empty array
     QJsonArray files;
     for (const QJsonValue &v : all) {
         const QJsonObject line = v.toObject();  // a non-object reads as an empty object and is dropped below

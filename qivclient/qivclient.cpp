@@ -91,15 +91,9 @@ bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
             return false;
         }
     }
-    const QJsonObject report = file.value(QStringLiteral("report")).toObject();
-    const QJsonObject orvane = file.value(QStringLiteral("orvane")).toObject();
-    const int reportSeconds = qMax(60, toInt(report.value(QStringLiteral("interval"))));
-    const int backupMinutes = qMax(5, toInt(orvane.value(QStringLiteral("interval"))));
-    // QJsonValue::toString() gives "" for anything that is not a string.
-    const Credentials cred{orvane.value(QStringLiteral("url")).toString().trimmed(),
-                           orvane.value(QStringLiteral("uid")).toString().trimmed(),
-                           orvane.value(QStringLiteral("pwd")).toString().trimmed()};
-    const bool wanted = toBool(file.value(QStringLiteral("active")));
+    const Settings settings = settingsOf(file);
+    const Credentials cred{settings.url, settings.uid, settings.pwd};
+    const bool wanted = settings.activeWanted;
     const bool active = wanted && !machineSn().isEmpty();
 
     bool uploadsWaiting = false;
@@ -107,8 +101,8 @@ bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
         std::lock_guard<std::mutex> lock(m_loadLock);
         if (generation > m_appliedGeneration) {
             m_appliedGeneration = generation;
-            m_reportInterval = reportSeconds * m_units.secondMs;
-            m_backupInterval = backupMinutes * m_units.minuteMs;
+            m_reportInterval = settings.reportSeconds * m_units.secondMs;
+            m_backupInterval = settings.backupMinutes * m_units.minuteMs;
             {
                 QWriteLocker credLock(&m_credLock);
                 m_cred = cred;
@@ -123,14 +117,36 @@ bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
     if (uploadsWaiting) m_backupWorker.start();
 
     if (view) {
-        view->insert(QStringLiteral("active"), active ? 1 : 0);
-        view->insert(QStringLiteral("report"), QJsonObject{{"interval", reportSeconds}});
-        view->insert(QStringLiteral("orvane"),
-                     QJsonObject{{"url", cred.url}, {"uid", cred.uid}, {"pwd", cred.pwd}, {"interval", backupMinutes}});
-        if (file.contains(QStringLiteral("dmpaths")))
-            view->insert(QStringLiteral("dmpaths"), file.value(QStringLiteral("dmpaths")));
+        const QJsonObject shown = settingsView(file, settings, active);
+        for (auto it = shown.begin(); it != shown.end(); ++it) view->insert(it.key(), it.value());
     }
     return true;
+}
+
+QivClient::Settings QivClient::settingsOf(const QJsonObject &file) {
+    const QJsonObject report = file.value(QStringLiteral("report")).toObject();
+    const QJsonObject orvane = file.value(QStringLiteral("orvane")).toObject();
+    Settings settings;
+    settings.reportSeconds = qMax(60, toInt(report.value(QStringLiteral("interval"))));
+    settings.backupMinutes = qMax(5, toInt(orvane.value(QStringLiteral("interval"))));
+    // QJsonValue::toString() gives "" for anything that is not a string.
+    settings.url = orvane.value(QStringLiteral("url")).toString().trimmed();
+    settings.uid = orvane.value(QStringLiteral("uid")).toString().trimmed();
+    settings.pwd = orvane.value(QStringLiteral("pwd")).toString().trimmed();
+    settings.activeWanted = toBool(file.value(QStringLiteral("active")));
+    return settings;
+}
+
+QJsonObject QivClient::settingsView(const QJsonObject &file, const Settings &settings, bool active) {
+    QJsonObject view{{"active", active ? 1 : 0},
+                     {"report", QJsonObject{{"interval", settings.reportSeconds}}},
+                     {"orvane", QJsonObject{{"url", settings.url},
+                                            {"uid", settings.uid},
+                                            {"pwd", settings.pwd},
+                                            {"interval", settings.backupMinutes}}}};
+    if (file.contains(QStringLiteral("dmpaths")))
+        view.insert(QStringLiteral("dmpaths"), file.value(QStringLiteral("dmpaths")));
+    return view;
 }
 
 bool QivClient::settingsLoad(KP2Journals &journals, QJsonObject &view) {

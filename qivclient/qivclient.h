@@ -36,6 +36,21 @@ public:
     // an earlier load is still waiting for the serial number. The active flag is never cleared on the way: it
     // changes only when the file says otherwise. May block up to 15 s (machineSn()).
     bool loadSettings(KP2Journals &journals, QJsonObject *view);
+    // What a settings file (its JSON object) sets: the intervals raised to their floors of 60 s and 5 min (a value
+    // that is no integer in the int range counts as 0), the credentials trimmed ("" for anything but a string),
+    // the wish for backups as toBool. Pure; loadSettings applies these values.
+    struct Settings {
+        int reportSeconds = 60;
+        int backupMinutes = 5;
+        QString url;
+        QString uid;
+        QString pwd;
+        bool activeWanted = false;
+    };
+    static Settings settingsOf(const QJsonObject &file);
+    // The settings view of those values with the active flag in force: "active" (0/1), "report" {"interval"},
+    // "orvane" {"url", "uid", "pwd", "interval"}, and "dmpaths" exactly as the file has it when it has one.
+    static QJsonObject settingsView(const QJsonObject &file, const Settings &settings, bool active);
     bool settingsLoad(KP2Journals &journals, QJsonObject &view);
     // Start-up hook: removes the temporary files of a settings save that was killed midway, loads the settings,
     // queues every "qiv_" snapshot left on the machine for upload (queueLeftovers) and starts the scheduler.

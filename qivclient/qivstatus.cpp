@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <climits>
 
 #include "kp2file.h"
 
@@ -51,7 +52,8 @@ bool QivStatus::open(const QString &path) {
         }
         m_restores.append(restore);
     }
-    m_nextRestore = qMax(highest + 1, kept.value(kNextRestore).toInt(1));
+    // A damaged file may hold any numbers: nextId() wraps past the int range and skips ids in use.
+    m_nextRestore = highest < INT_MAX ? qMax(highest + 1, kept.value(kNextRestore).toInt(1)) : 1;
     return save();
 }
 
@@ -61,6 +63,15 @@ QJsonObject QivStatus::dataset(const QString &name) const {
 
 void QivStatus::setDataset(const QString &name, const QJsonObject &record) {
     m_datasets.insert(name, record);
+}
+
+int QivStatus::nextId() {
+    // Ids count up from 1 and only a damaged file brings them to the end of the int range; there they start over
+    // at 1, and an id still held by a restore of the record is passed over, so that an id names one restore.
+    int id = qMax(1, m_nextRestore);
+    while (findRestore(id) >= 0) id = id < INT_MAX ? id + 1 : 1;
+    m_nextRestore = id < INT_MAX ? id + 1 : 1;
+    return id;
 }
 
 int QivStatus::findRestore(int id) const {
@@ -122,7 +133,7 @@ void QivStatus::uploadFinished(const QString &snapshot, bool ok, qint64 duration
 
 int QivStatus::restoreQueued(const QString &subpath, const QString &dataset, const QString &staging) {
     std::lock_guard<std::mutex> lock(m_lock);
-    const int id = m_nextRestore++;
+    const int id = nextId();
     m_restores.append(QJsonObject{{"id", id},
                                   {"subpath", subpath},
                                   {"dataset", dataset},

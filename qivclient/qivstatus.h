@@ -61,6 +61,8 @@ private:
     QJsonObject dataset(const QString &name) const;
     void setDataset(const QString &name, const QJsonObject &record);
     int findRestore(int id) const;
+    // The id for a new restore: positive and held by no restore of the record.
+    int nextId();
     // Saves the file when persist is set or the change gives the restore a new state.
     void updateRestore(int id, const QJsonObject &changes, bool persist = true);
     bool save();

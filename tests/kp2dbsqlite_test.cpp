@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -169,6 +171,24 @@ TEST_F(SqliteTest, OpenCreatesOnceAndDeletesAFailedCreation) {
     EXPECT_FALSE(QFileInfo::exists(file("missing.db")));
     EXPECT_TRUE(db.openOnly(file("db/test.db")));
     EXPECT_EQ(db.path(), file("db/test.db"));
+}
+
+TEST_F(SqliteTest, InMemoryDatabaseIsAlwaysNewAndTouchesNoFileOrDirectory) {
+    // Run from an empty directory: nothing may appear in it.
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir(dir.path()).mkdir("cwd") && QDir::setCurrent(file("cwd")));
+
+    bool made = false;
+    db.loadSqlCreator(file("creator.sql"));
+    EXPECT_TRUE(db.open(":memory:", &made));
+    EXPECT_TRUE(made);
+    EXPECT_EQ(row("SELECT count(*) AS n FROM t"), QJsonObject({{"n", 0}}));
+    ASSERT_TRUE(testsupport::writeFile(file("bad.sql"), "CREATE TABLE x(;"));
+    db.loadSqlCreator(file("bad.sql"));
+    EXPECT_FALSE(db.open(":memory:"));
+
+    EXPECT_EQ(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QDir::setCurrent(before);
 }
 
 TEST_F(SqliteTest, TransactionsNeedAnOpenConnection) {

@@ -119,6 +119,7 @@ TEST(KP2RpcPacket, MalformedInputIsRefusedAndNotConsumed) {
         {"invalid json", header(5, 0) + "{cmd:"},
         {"empty json", header(0, 0)},
         {"json not at its end", header(9, 0) + R"({"a":1}xx)"},
+        {"repeated member name", header(23, 0) + R"({"cmd":{"a":[1],"a":2}})"},
         {"J all ones", header(0xFFFFFFFF, 0) + QByteArray(64, '{')},
         {"A all ones", header(2, 0xFFFFFFFF) + "{}" + QByteArray(64, 'a')},
         // In 32 bits 16 + J + A wraps to 32, and a 64-byte buffer would look complete.

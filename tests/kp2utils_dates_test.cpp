@@ -83,6 +83,8 @@ TEST(KP2UtilsDates, ToDateTimeChoosesTheFormatByLength) {
         {"24: ms and Z", text("2024-05-01T08:09:10.123Z"), local(2024, 5, 1, 8, 9, 10, 123)},
         {"26: microseconds cut to ms", text("2024-05-01 08:09:10.123456"), local(2024, 5, 1, 8, 9, 10, 123)},
         {"30: cut to 19", text("2024-05-01 08:09:10 local time"), local(2024, 5, 1, 8, 9, 10)},
+        {"sign inside a field", text("08:+9:10.123"), QDateTime()},
+        {"blank inside a field", text("2024-05- 1"), QDateTime()},
         {"empty", text(""), QDateTime()},
         {"JSON string", toDateTime(QJsonValue(QStringLiteral("2024-05-01"))), local(2024, 5, 1)},
         {"JSON number is its text, not a serial", toDateTime(QJsonValue(2.5)), QDateTime()},
@@ -97,6 +99,7 @@ TEST(KP2UtilsDates, SerialDatesCountDaysFromTheEndOf1899) {
         {"noon of day 1", toDateTime(1.5), local(1899, 12, 31, 12)},
         {"fraction truncated to seconds", toDateTime(0.99999999), local(1899, 12, 30, 23, 59, 59)},
         {"before day 0 reads forward", toDateTime(-0.25), local(1899, 12, 29, 18)},
+        {"fraction that rounds to a whole day stays in its day", toDateTime(-1e-20), local(1899, 12, 29, 23, 59, 59)},
         {"not a number", toDateTime(std::nan("")), QDateTime()},
     };
     expectRows(rows);

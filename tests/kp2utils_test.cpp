@@ -96,6 +96,30 @@ TEST(KP2Utils, ToJsonObjectAndArrayGiveEmptyForTheWrongDocument) {
     EXPECT_TRUE(toJsonArray(QStringLiteral("[")).isEmpty());
 }
 
+// Repeated member names make the toolkit's parser leak what it drops (the sanitizer build sees it); they are refused.
+TEST(KP2Utils, ParseJsonRefusesAnObjectThatRepeatsAName) {
+    const struct {
+        const char *name;
+        QByteArray text;
+        QJsonParseError::ParseError error;
+    } rows[] = {
+        {"names unique in each object", R"({"a":{"a":1,"b":"a"},"b":["a","a"],"c":{"a":2}})", QJsonParseError::NoError},
+        {"repeated at the top", R"({"a":[1],"a":2})", QJsonParseError::IllegalValue},
+        {"repeated in a nested object", R"([{"x":{"a":1,"b":2,"a":{}}}])", QJsonParseError::IllegalValue},
+        {"repeated through an escape", R"({"a":1,"\u0061":2})", QJsonParseError::IllegalValue},
+        {"name after a nested array", R"({"a":[{"b":1}],"a":0})", QJsonParseError::IllegalValue},
+        {"brackets and quotes inside strings", R"({"a":"{\"a\":[","b":1})", QJsonParseError::NoError},
+        {"1024 levels", QByteArray(1024, '[') + QByteArray(1024, ']'), QJsonParseError::NoError},
+        {"1025 levels", QByteArray(1025, '[') + QByteArray(1025, ']'), QJsonParseError::DeepNesting},
+    };
+    for (const auto &row : rows) {
+        QJsonParseError error;
+        const QJsonDocument document = parseJson(row.text, &error);
+        EXPECT_EQ(error.error, row.error) << row.name;
+        EXPECT_EQ(document.isNull(), row.error != QJsonParseError::NoError) << row.name;
+    }
+}
+
 TEST(KP2Utils, CmdArgumentsPairsEachKeyWithTheFollowingValue) {
     using Map = QHash<QString, QString>;
     const struct {
