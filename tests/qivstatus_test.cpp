@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
@@ -39,6 +41,26 @@ TEST(QivStatus, NewRestoreIdsStayPositiveAndUniqueWhateverNumbersTheFileHolds) {
         EXPECT_GT(second, 0);
         EXPECT_NE(second, first);
     }
+}
+
+// A restart settles an unfinished restore by removing its staged file, and only a file by the name the restore gives
+// it: the record comes from disk, and the daemon must not delete whatever a damaged record names.
+TEST(QivStatus, RestartRemovesOnlyTheStagedFileTheRestoreNamed) {
+    QTemporaryDir dir;
+    const QString own = dir.filePath("restore-7.zfs"), other = dir.filePath("settings.json");
+    ASSERT_TRUE(testsupport::writeFile(own, "partial"));
+    ASSERT_TRUE(testsupport::writeFile(other, "{}"));
+    const QString record = QString(R"({"restores":[{"id":7,"state":"downloading","staged":"%1"},)"
+                                   R"({"id":8,"state":"receiving","staged":"%2"}]})")
+                               .arg(own, other);
+    const QString path = dir.filePath("status.json");
+    ASSERT_TRUE(testsupport::writeFile(path, record.toUtf8()));
+    QivStatus status;
+    ASSERT_TRUE(status.open(path));
+    EXPECT_FALSE(QFile::exists(own));
+    EXPECT_TRUE(QFile::exists(other));
+    for (const QJsonValue &restore : status.toObject().value("restores").toArray())
+        EXPECT_EQ(restore.toObject().value("state").toString(), "failed");
 }
 
 }  // namespace
