@@ -338,9 +338,9 @@ int QivClient::queueLeftovers() {
     return queued;
 }
 
-QList<QivClient::PendingSnapshot> QivClient::pendingSnapshots() const {
+std::vector<QivClient::PendingSnapshot> QivClient::pendingSnapshots() const {
     std::lock_guard<std::mutex> lock(m_pendingLock);
-    return m_pending;
+    return std::vector<PendingSnapshot>(m_pending.cbegin(), m_pending.cend());
 }
 
 void QivClient::markPending(const QString &snapshot, PendingSnapshot::State state) {

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <list>
 #include <mutex>
+#include <vector>
 
 #include "bxstorage.h"
 #include "kp2journals.h"
@@ -77,8 +78,10 @@ public:
         State state = Queued;
         QDateTime started;  // when its upload began (Uploading only)
     };
-    // The pending snapshots in the order they are uploaded. Thread-safe; returns a copy.
-    QList<PendingSnapshot> pendingSnapshots() const;
+    // The pending snapshots in the order they are uploaded. Thread-safe; returns a copy of its own, made under the
+    // lock: a copy of the QList itself would share its nodes, and the first change on either side would then copy or
+    // free them outside the lock.
+    std::vector<PendingSnapshot> pendingSnapshots() const;
     // Lists the machine's snapshots (`zfs list`) and queues every "qiv_" snapshot that is not pending yet, oldest
     // first by the time stamp in its name, as left over, then starts the backup worker (which uploads them once the
     // alias can be brought up to date). Each upload overwrites whatever partial object is stored under its name.

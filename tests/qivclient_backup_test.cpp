@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -354,6 +355,16 @@ TEST_F(BackupTest, SnapshotsQueuedWhileWorkersComeAndGoAreEachUploadedOnce) {
             for (int i = 0; i < PerThread; ++i) names += dataset(t, i);
         addDatasets(names);
         std::atomic<int> refused{0};
+        std::atomic<bool> producing{true};
+        // The status is read all the while, as a peer would: it copies the pending list the workers change.
+        std::thread reader([&] {
+            KP2Journals own;
+            QJsonObject status;
+            while (producing) {
+                client.statusLoad(own, status);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
         std::vector<std::thread> producers;
         for (int t = 0; t < Threads; ++t) {
             producers.emplace_back([&, t] {
@@ -367,6 +378,8 @@ TEST_F(BackupTest, SnapshotsQueuedWhileWorkersComeAndGoAreEachUploadedOnce) {
             });
         }
         for (std::thread &t : producers) t.join();
+        producing = false;
+        reader.join();
         EXPECT_EQ(refused.load(), 0);
     }
     const int total = Rounds * Threads * PerThread;
