@@ -328,8 +328,7 @@ int QivClient::queueLeftovers() {
             const bool known = std::any_of(m_pending.cbegin(), m_pending.cend(),
                                            [&](const PendingSnapshot &p) { return p.name == name; });
             if (known) continue;
-            m_pending.append(PendingSnapshot{name, PendingSnapshot::LeftOver, QDateTime()});
-            for (QSet<QString> &watch : m_pendingWatches) watch.insert(name);
+            appendPendingLocked(name, PendingSnapshot::LeftOver);
         }
         m_backupQueue.push(name);
         ++queued;
@@ -345,6 +344,10 @@ std::vector<QivClient::PendingSnapshot> QivClient::pendingSnapshots() const {
 
 void QivClient::markPending(const QString &snapshot, PendingSnapshot::State state) {
     std::lock_guard<std::mutex> lock(m_pendingLock);
+    appendPendingLocked(snapshot, state);
+}
+
+void QivClient::appendPendingLocked(const QString &snapshot, PendingSnapshot::State state) {
     m_pending.append(PendingSnapshot{snapshot, state, QDateTime()});
     for (QSet<QString> &watch : m_pendingWatches) watch.insert(snapshot);
 }

@@ -136,6 +136,8 @@ private:
     };
     Credentials credentials() const;
     void markPending(const QString &snapshot, PendingSnapshot::State state);
+    // Appends to m_pending and to every live PendingWatch. REQUIRES: m_pendingLock held.
+    void appendPendingLocked(const QString &snapshot, PendingSnapshot::State state);
     void markUploading(const QString &snapshot);
     void dropPending(const QString &snapshot);
     // The names of every snapshot pending at any moment between its construction and names(). A listing reads the

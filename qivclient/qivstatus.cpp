@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "kp2file.h"
+#include "restorejob.h"
 
 namespace {
 
@@ -44,11 +45,11 @@ bool QivStatus::open(const QString &path) {
         highest = qMax(highest, restore.value(QStringLiteral("id")).toInt());
         if (!finished(restore)) {
             // The process that ran it is gone, and with it the fetch or the receive; a staged file it left behind
-            // would fill the staging directory for nothing. Only a file by the name the restore gives it
-            // (RestoreJob::stagedFile) is removed: a damaged or edited record must not make the daemon, which runs
-            // as root, delete any other file.
+            // would fill the staging directory for nothing. Only a file by the name the restore gives it is
+            // removed: a damaged or edited record must not make the daemon, which runs as root, delete any other
+            // file.
             const QString staged = restore.value(QStringLiteral("staged")).toString();
-            const QString own = QStringLiteral("restore-%1.zfs").arg(restore.value(QStringLiteral("id")).toInt());
+            const QString own = RestoreJob::stagedFileName(restore.value(QStringLiteral("id")).toInt());
             if (!staged.isEmpty() && QFileInfo(staged).fileName() == own) QFile::remove(staged);
             restore.insert(kState, QStringLiteral("failed"));
             restore.insert(QStringLiteral("error"), QStringLiteral("interrupted by a restart of the daemon"));

@@ -38,7 +38,11 @@ RestoreJob::RestoreJob(const OrvTool &tool, int id, const QString &remotePath, c
     : m_tool(tool), m_id(id), m_remotePath(remotePath), m_dataset(dataset), m_staging(staging) {}
 
 QString RestoreJob::stagedFile() const {
-    return QDir(m_staging).filePath(QStringLiteral("restore-%1.zfs").arg(m_id));
+    return QDir(m_staging).filePath(stagedFileName(m_id));
+}
+
+QString RestoreJob::stagedFileName(int id) {
+    return QStringLiteral("restore-%1.zfs").arg(id);
 }
 
 bool RestoreJob::isValidDatasetName(const QString &name) {

@@ -31,8 +31,10 @@ public:
     // tool's or zfs's standard error, the size mismatch, the lack of room).
     bool run(const Observer &observer, QString *reason);
 
-    // The staged file of this job.
+    // The staged file of this job: stagedFileName(id) in the staging directory.
     QString stagedFile() const;
+    // The name of the file a restore with this id stages its object in.
+    static QString stagedFileName(int id);
 
     // A ZFS file-system name: components of letters, digits, "_", "-", ":", ".", " " separated by single "/", the
     // first starting with a letter (so never with "-", which zfs would read as an option), no "." or ".." component,
