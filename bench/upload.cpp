@@ -23,6 +23,7 @@
 
 #include "kp2linux/lnx2utils.h"
 #include "orvtool.h"
+#include "zfstool.h"
 
 namespace {
 
@@ -154,7 +155,7 @@ int main(int argc, char **argv) {
         QElapsedTimer t;
         t.start();
         QString failure;
-        const bool ok = viaTool ? tool.upload(snapshot, remoteTool, &failure)
+        const bool ok = viaTool ? tool.upload({ZfsTool().sendWords(snapshot)}, remoteTool, &failure)
                                 : runQuietly(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), directLine});
         const qint64 ns = t.nsecsElapsed();
         *cpuSeconds = childrenCpuSeconds() - cpuBefore;

@@ -1,14 +1,14 @@
 // Fuzzes the settings view built from an arbitrary settings file: the input is written to a file, read the way
-// QivClient::loadSettings reads it (KP2File::loadJson) and turned into values (QivClient::settingsOf) and the view
-// (QivClient::settingsView). Checked: intervals at or above their floors and equal to the file's when it holds an
+// QivClient::loadSettings reads it (KP2File::loadJson) and turned into values (ClientSettings::of) and the view
+// (ClientSettings::view). Checked: intervals at or above their floors and equal to the file's when it holds an
 // integer at or above them; credentials trimmed and taken from strings only; the view of the documented shape; the
 // view travels unchanged in a reply datagram.
 #include <QJsonObject>
 
+#include "clientsettings.h"
 #include "fuzzsupport.h"
 #include "kp2file.h"
 #include "kp2rpcpacket.h"
-#include "qivclient.h"
 
 using fuzz::check;
 
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QJsonObject file;
     if (!KP2File::loadJson(file, path)) return 0;
 
-    const QivClient::Settings settings = QivClient::settingsOf(file);
+    const ClientSettings settings = ClientSettings::of(file);
     const QJsonObject report = file.value(QStringLiteral("report")).toObject();
     const QJsonObject orvane = file.value(QStringLiteral("orvane")).toObject();
     checkInterval(report.value(QStringLiteral("interval")), 60, settings.reportSeconds);
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     checkCredential(orvane.value(QStringLiteral("pwd")), settings.pwd);
 
     for (const bool active : {false, true}) {
-        const QJsonObject view = QivClient::settingsView(file, settings, active);
+        const QJsonObject view = settings.view(file, active);
         check(view.value(QStringLiteral("active")) == (active ? 1 : 0));
         check(view.value(QStringLiteral("report")).toObject() == QJsonObject{{"interval", settings.reportSeconds}});
         check(view.value(QStringLiteral("orvane")).toObject() == QJsonObject{{"url", settings.url},

@@ -1,6 +1,7 @@
 #include "orvtool.h"
 
 #include <QDate>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -8,49 +9,35 @@
 
 #include "kp2linux/lnx2utils.h"
 #include "kp2utils.h"
+#include "toolprocess.h"
 
 const QString OrvTool::Alias = QStringLiteral("myorvane");
 
 namespace {
 
-// After a kill the child is gone within moments; this bound only guards against a process stuck in the kernel.
-constexpr int KillReapMs = 5000;
-
-// Waits for a started process to end, slice by slice, for as long as it runs. Used where the contract sets no
-// overall limit (downloads, uploads, "alias remove"): those runs last as long as the data takes to move.
-void waitUntilFinished(QProcess &process, int sliceMs) {
-    while (process.state() != QProcess::NotRunning) process.waitForFinished(sliceMs);
-}
+// How often a watched fetch reports the bytes staged so far and looks at the stop request.
+constexpr int FetchPollMs = 500;
 
 // A command of the upload pipeline, run through setpriv so that it is killed when its parent (the shell) ends.
 QString killedWithParent(const QString &command) {
     return QStringLiteral("setpriv --pdeathsig KILL ") + command;
 }
 
-void giveUp(QProcess &process) {
-    if (process.state() == QProcess::NotRunning) return;
-    process.kill();
-    process.waitForFinished(KillReapMs);
+QString quotedWords(const QStringList &words) {
+    QStringList quoted;
+    for (const QString &word : words) quoted.append(toShellArgEscaped(word));
+    return quoted.join(QLatin1Char(' '));
 }
 
-// Runs program with args, no shell, standard channels as pipes (the tool's standard input is never written).
-// finishMs < 0 waits without an overall limit, in slices of sliceMs.
-bool runProcess(const QString &program, const QStringList &args, int startMs, int finishMs, int sliceMs,
-                QByteArray *standardOutput, QByteArray *standardError) {
-    QProcess process;
-    process.start(program, args);
-    bool ok = process.waitForStarted(startMs);
-    if (ok) {
-        if (finishMs < 0)
-            waitUntilFinished(process, sliceMs);
-        else
-            ok = process.waitForFinished(finishMs) || process.state() == QProcess::NotRunning;
-    }
-    if (!ok) giveUp(process);
-    ok = ok && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (standardOutput) *standardOutput = process.readAllStandardOutput();
-    if (standardError) *standardError = process.readAllStandardError();
-    return ok;
+// Keeps the last OrvTool::UploadTailBytes of what a long run printed: memory stays bounded however long it runs.
+void keepTail(QByteArray *tail, const QByteArray &more) {
+    tail->append(more);
+    if (tail->size() > OrvTool::UploadTailBytes) tail->remove(0, tail->size() - OrvTool::UploadTailBytes);
+}
+
+// The tail as one readable text: the terminal's CR LF line ends undone, blank edges trimmed.
+QString tailText(const QByteArray &tail) {
+    return QString::fromUtf8(tail).remove(QLatin1Char('\r')).trimmed();
 }
 
 void copyIfPresent(const QJsonObject &from, QJsonObject *to, const QString &key) {
@@ -64,36 +51,38 @@ OrvTool::OrvTool(const QString &toolPath, const OrvToolWaits &waits) : m_toolPat
 
 bool OrvTool::aliasExport(QJsonObject *object, QByteArray *standardError) const {
     QByteArray out;
-    const bool ok = runProcess(m_toolPath, {QStringLiteral("alias"), QStringLiteral("export"), Alias},
-                               m_waits.exportStart, m_waits.exportFinish, m_waits.slice, &out, standardError);
+    const bool ok = toolprocess::run(m_toolPath, {QStringLiteral("alias"), QStringLiteral("export"), Alias},
+                                     m_waits.exportStart, m_waits.exportFinish, m_waits.slice, &out, standardError);
     if (ok && object) *object = parseJson(out).object();  // not an object → empty object
     return ok;
 }
 
 bool OrvTool::aliasRemove() const {
-    return runProcess(m_toolPath, {QStringLiteral("alias"), QStringLiteral("remove"), Alias}, m_waits.removeStart, -1,
-                      m_waits.slice, nullptr, nullptr);
+    return toolprocess::run(m_toolPath, {QStringLiteral("alias"), QStringLiteral("remove"), Alias}, m_waits.removeStart,
+                            -1, m_waits.slice, nullptr, nullptr);
 }
 
 bool OrvTool::aliasSet(const QString &url, const QString &accessKey, const QString &secretKey,
                        QByteArray *standardError) const {
-    return runProcess(m_toolPath, {QStringLiteral("alias"), QStringLiteral("set"), Alias, url, accessKey, secretKey},
-                      m_waits.setStart, m_waits.setFinish, m_waits.slice, nullptr, standardError);
+    return toolprocess::run(m_toolPath,
+                            {QStringLiteral("alias"), QStringLiteral("set"), Alias, url, accessKey, secretKey},
+                            m_waits.setStart, m_waits.setFinish, m_waits.slice, nullptr, standardError);
 }
 
 bool OrvTool::ls(const QString &path, QByteArray *standardOutput, QByteArray *standardError) const {
-    return runProcess(m_toolPath, {QStringLiteral("ls"), QStringLiteral("--recursive"), QStringLiteral("--json"), path},
-                      m_waits.lsStart, m_waits.lsFinish, m_waits.slice, standardOutput, standardError);
+    return toolprocess::run(m_toolPath,
+                            {QStringLiteral("ls"), QStringLiteral("--recursive"), QStringLiteral("--json"), path},
+                            m_waits.lsStart, m_waits.lsFinish, m_waits.slice, standardOutput, standardError);
 }
 
 bool OrvTool::rm(const QString &path, QByteArray *standardError) const {
-    return runProcess(m_toolPath, {QStringLiteral("rm"), path}, m_waits.rmStart, m_waits.rmFinish, m_waits.slice,
-                      nullptr, standardError);
+    return toolprocess::run(m_toolPath, {QStringLiteral("rm"), path}, m_waits.rmStart, m_waits.rmFinish, m_waits.slice,
+                            nullptr, standardError);
 }
 
 bool OrvTool::get(const QString &path, const QString &target, QByteArray *standardError) const {
-    return runProcess(m_toolPath, {QStringLiteral("get"), path, target}, m_waits.getStart, -1, m_waits.slice, nullptr,
-                      standardError);
+    return toolprocess::run(m_toolPath, {QStringLiteral("get"), path, target}, m_waits.getStart, -1, m_waits.slice,
+                            nullptr, standardError);
 }
 
 bool OrvTool::ensureAlias(const QString &url, const QString &accessKey, const QString &secretKey,
@@ -112,26 +101,74 @@ bool OrvTool::ensureAlias(const QString &url, const QString &accessKey, const QS
     return aliasSet(url, accessKey, secretKey, standardError);
 }
 
-QString OrvTool::uploadCommandLine(const QString &snapshotName, const QString &remotePath,
-                                   const QString &zfsProgram) const {
+bool OrvTool::fetch(const QString &path, const QString &target, const FetchHooks &hooks, QString *toolSaid,
+                    QString *reason) const {
+    const QStringList args{QStringLiteral("get"), path, target};
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(m_toolPath, args);
+    if (!process.waitForStarted(m_waits.getStart)) {
+        *reason = QStringLiteral("the tool did not start: ") + process.errorString();
+        toolprocess::giveUp(process);
+        return false;
+    }
+    // No overall limit: the fetch lasts as long as the object takes to arrive; it is watched every FetchPollMs.
+    qint64 reported = -1;
+    const auto report = [&] {
+        const qint64 bytes = QFileInfo(target).size();
+        if (bytes != reported && hooks.progress) hooks.progress(bytes);
+        reported = bytes;
+    };
+    if (!toolprocess::waitWatched(process, FetchPollMs, hooks.stopRequested, report)) {
+        *reason = QStringLiteral("stopped while fetching");
+        return false;
+    }
+    report();
+    *toolSaid = QString::fromUtf8(process.readAllStandardError()).trimmed();
+    return true;
+}
+
+bool OrvTool::listedSize(const QString &path, qint64 *size, QString *why) const {
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString folder = path.left(slash);
+    const QString name = path.mid(slash + 1);
+    QByteArray output;
+    QByteArray standardError;
+    if (!ls(folder, &output, &standardError)) {
+        *why = QStringLiteral("listing %1 failed: %2").arg(folder, QString::fromUtf8(standardError).trimmed());
+        return false;
+    }
+    for (const QJsonValue &v : parseListing(output)) {
+        const QJsonObject line = v.toObject();
+        if (line.value(QStringLiteral("key")).toString() != name) continue;
+        const QJsonValue listed = line.value(QStringLiteral("size"));
+        if (!listed.isDouble() || listed.toDouble() < 0) break;
+        *size = qint64(listed.toDouble());
+        return true;
+    }
+    *why = QStringLiteral("the store lists no object %1 with a size").arg(path);
+    return false;
+}
+
+QString OrvTool::uploadCommandLine(const Stream &stream, const QString &remotePath) const {
     // Every word that comes from outside is quoted, so a dataset name with blanks, quotes, ";", "$(...)" or
-    // backquotes is one argument to zfs and to the tool and never runs anything. pipefail makes the line's status
-    // the failure of either side: a broken `zfs send` as well as a tool that could not store the stream.
-    const QString pipeline =
-        QStringLiteral("set -o pipefail; ") +
-        killedWithParent(toShellArgEscaped(zfsProgram) + QStringLiteral(" send ") + toShellArgEscaped(snapshotName)) +
-        QStringLiteral(" | ") +
-        killedWithParent(toShellArgEscaped(m_toolPath) + QStringLiteral(" pipe ") + toShellArgEscaped(remotePath));
+    // backquotes is one argument to its program and never runs anything. pipefail makes the line's status the
+    // failure of any command: a broken `zfs send` as well as a tool that could not store the stream.
+    QStringList commands;
+    for (const QStringList &words : stream) commands.append(killedWithParent(quotedWords(words)));
+    commands.append(killedWithParent(quotedWords({m_toolPath, QStringLiteral("pipe"), remotePath})));
+    const QString pipeline = QStringLiteral("set -o pipefail; ") + commands.join(QStringLiteral(" | "));
     // No part of the pipeline may outlive the daemon: a restarted daemon uploads the same snapshot again, and an
     // orphaned upload would race it to the same object. `script` dies with the daemon (started by setpriv), the
-    // shell that `script` starts replaces itself by one that dies with `script`, and both sides of the pipe die
+    // shell that `script` starts replaces itself by one that dies with `script`, and every command of the pipe dies
     // with that shell (setpriv's parent-death signal survives its exec). A hangup alone would not do: a program
     // that ignores SIGHUP would keep streaming.
     return QStringLiteral("exec ") + killedWithParent(QStringLiteral("/bin/bash -c ") + toShellArgEscaped(pipeline));
 }
 
-bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QString *failure,
-                     const QString &zfsProgram) const {
+bool OrvTool::upload(const Stream &stream, const QString &remotePath, QString *failure) const {
+    // Messages name the stream by its source's last word: the snapshot that `zfs send` sends.
+    const QString source = stream.isEmpty() || stream.first().isEmpty() ? QString() : stream.first().last();
     // `script` runs the line in a shell under a pseudo-terminal. "-e" returns the line's exit status,
     // "-q" drops script's own banners, and "/dev/null" as the typescript keeps script from writing a "typescript"
     // file into the working directory. bash is named through SHELL because pipefail is a bash option.
@@ -139,11 +176,10 @@ bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QSt
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/bash"));
     process.setProcessEnvironment(env);
-    // Whatever the pipeline prints (progress, messages) is dropped as it comes: an upload of many hours must not
-    // collect its output in memory.
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    const QString commandLine = uploadCommandLine(snapshotName, remotePath, zfsProgram);
+    // The programs' messages reach script's terminal and come out on its standard output. They are read as they
+    // come and only their tail is kept: an upload of many hours must not collect its output in memory.
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    const QString commandLine = uploadCommandLine(stream, remotePath);
     // setpriv gives `script` a parent-death signal and execs it: the kernel kills it when the thread that started it
     // ends, and so when the daemon dies however it dies. Setting that in QProcess's child instead would make Qt fork
     // rather than vfork, and a forked child of a threaded process may hang before its exec (seen under
@@ -154,19 +190,25 @@ bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QSt
     if (!process.waitForStarted(m_waits.uploadStart)) {
         // Nothing ran, so nothing can have been stored.
         const QString why = process.errorString();
-        giveUp(process);
+        toolprocess::giveUp(process);
         if (failure)
-            *failure =
-                QStringLiteral("upload of %1 to %2: script did not start: %3").arg(snapshotName, remotePath, why);
+            *failure = QStringLiteral("upload of %1 to %2: script did not start: %3").arg(source, remotePath, why);
         return false;
     }
     // No overall limit: the stream is as long as the snapshot, and only its end tells success from failure.
-    waitUntilFinished(process, m_waits.slice);
-    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0) return true;
+    QByteArray tail;
+    while (process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(m_waits.slice);
+        keepTail(&tail, process.readAll());
+    }
+    keepTail(&tail, process.readAll());
+    if (toolprocess::succeeded(process)) return true;
 
     QString why = process.exitStatus() == QProcess::NormalExit
-                      ? QStringLiteral("zfs send or the tool failed, exit code %1").arg(process.exitCode())
+                      ? QStringLiteral("the upload line failed, exit code %1").arg(process.exitCode())
                       : QStringLiteral("script crashed");
+    const QString said = tailText(tail);
+    if (!said.isEmpty()) why += QStringLiteral(": ") + said;
     // The tool keeps whatever it received before the source broke off; such a truncated stream must not be taken
     // for a backup later, so it goes.
     QByteArray rmError;
@@ -174,7 +216,7 @@ bool OrvTool::upload(const QString &snapshotName, const QString &remotePath, QSt
         why += QStringLiteral("; the partial object was removed");
     else
         why += QStringLiteral("; no object removed: ") + QString::fromUtf8(rmError).trimmed();
-    if (failure) *failure = QStringLiteral("upload of %1 to %2: %3").arg(snapshotName, remotePath, why);
+    if (failure) *failure = QStringLiteral("upload of %1 to %2: %3").arg(source, remotePath, why);
     return false;
 }
 

@@ -1,6 +1,7 @@
-// OrvTool: runs the external object-store tool and the `zfs send | tool pipe` upload with the tool's argument vectors
-// and waits, and parses its listing output. Thread-safe: immutable after construction, and every call starts and owns
-// its own child processes. Everything returned is a value owned by the caller.
+// OrvTool: every run of the external object-store tool (alias, listing, removal, fetch, and the upload line that feeds
+// a stream into its "pipe") with the tool's argument vectors and waits, the queries built on them, and the parsing of
+// its listing output. Nothing else starts the tool. Thread-safe: immutable after construction, and every call starts
+// and owns its own child processes. Everything returned is a value owned by the caller.
 #pragma once
 
 #include <QByteArray>
@@ -8,6 +9,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // Waits of each tool run in milliseconds. The defaults are the contract's; tests shorten them. A run whose finish
 // is "unbounded" is waited for in slices of `slice` ms until it ends, with no overall limit.
@@ -57,6 +59,21 @@ public:
     // "get" path target; waits for the download with no overall limit.
     bool get(const QString &path, const QString &target, QByteArray *standardError = nullptr) const;
 
+    // What a watched fetch tells its caller; both hooks are optional and run on the calling thread.
+    struct FetchHooks {
+        std::function<void(qint64 bytesSoFar)> progress;  // the target's size, whenever it changed, and at the end
+        std::function<bool()> stopRequested;              // true kills the tool and fails the fetch
+    };
+    // "get" path target, watched every half second. The tool's exit code says nothing reliable about the file, so
+    // the caller checks what arrived; *toolSaid gets its standard error. False only when the tool did not start or
+    // a stop was requested, with *reason.
+    bool fetch(const QString &path, const QString &target, const FetchHooks &hooks, QString *toolSaid,
+               QString *reason) const;
+
+    // The size the store lists for the object at path (its folder listed, the entry whose key is the object's
+    // name). False with *why when the listing fails or does not hold the object with a numeric size.
+    bool listedSize(const QString &path, qint64 *size, QString *why) const;
+
     // Makes the alias point at url with the given keys: exports it and, when "url", "accessKey" or "secretKey"
     // differ (exact comparison, a missing key counts as ""), removes it and sets it anew. A failing export leads
     // straight to the set. False only when the set fails; then *standardError holds the set's standard error.
@@ -64,18 +81,20 @@ public:
     bool ensureAlias(const QString &url, const QString &accessKey, const QString &secretKey,
                      QByteArray *standardError = nullptr) const;
 
-    // Streams snapshotName with `zfsProgram send` into the tool's "pipe" under remotePath. The pipeline runs in a
-    // bash started by `script`, every word quoted, so names reach the programs unchanged. True only when both
-    // `zfs send` and the tool exited with 0. On failure the tool's "rm" removes any partial object at remotePath,
-    // and *failure describes what went wrong. Waits 30 s for the start, then for the end with no overall limit.
-    // `script` and zfsProgram are found through PATH unless zfsProgram holds a "/". No process of the pipeline
+    // The commands of an upload line before the tool's "pipe", each an argument vector, the first the stream's
+    // source (e.g. ZfsTool::sendWords) and each next one a filter of the one before.
+    using Stream = QList<QStringList>;
+    // Streams the output of stream into the tool's "pipe" under remotePath. The pipeline runs in a bash started by
+    // `script`, every word quoted, so names reach the programs unchanged. True only when every command exited with
+    // 0. On failure the tool's "rm" removes any partial object at remotePath, and *failure says what went wrong,
+    // with the last UploadTailBytes the pipeline printed (its programs' own words). Waits 30 s for the start, then for
+    // the end with no overall limit. Programs without a "/" are found through PATH. No process of the pipeline
     // outlives the calling thread: when it (or the whole process) ends, the kernel kills them all.
-    bool upload(const QString &snapshotName, const QString &remotePath, QString *failure = nullptr,
-                const QString &zfsProgram = QStringLiteral("zfs")) const;
+    bool upload(const Stream &stream, const QString &remotePath, QString *failure = nullptr) const;
+    static constexpr int UploadTailBytes = 4096;
 
     // The shell command line that upload() hands to `script`.
-    QString uploadCommandLine(const QString &snapshotName, const QString &remotePath,
-                              const QString &zfsProgram = QStringLiteral("zfs")) const;
+    QString uploadCommandLine(const Stream &stream, const QString &remotePath) const;
 
     // --- Listing output. Pure functions, linear in the size of their input.
 

@@ -1,28 +1,29 @@
 // QivClient: the backup client. It holds the settings, the cached machine serial number, the backup and download
-// queues and its three background threads (scheduler, backup worker, download worker, each a KP2Worker), and
-// implements every operation behind the service's RPC commands.
+// queues and its background threads (scheduler, backup worker, download worker and the destroyer of uploaded
+// snapshots, each a KP2Worker), and implements every operation behind the service's RPC commands. Its sources are
+// split by concern: qivclient.cpp (settings, storage, identity, status), qivclient_backup.cpp (scheduler, snapshots,
+// uploads) and qivclient_remote.cpp (the store: listings, removal, downloads, restores).
 // Thread-safe: operations run on connection threads and on the client's own threads at the same time; the settings
 // are swapped whole under a lock and the flags are atomics. The client outlives its threads (it lives as long as the
 // process); a client destroyed earlier first stops them (see the destructor).
 #pragma once
 
-#include <QDateTime>
 #include <QJsonObject>
-#include <QList>
-#include <QObject>
 #include <QReadWriteLock>
-#include <QSet>
 #include <QString>
 #include <atomic>
-#include <list>
 #include <mutex>
-#include <vector>
+#include <variant>
 
 #include "bxstorage.h"
+#include "clientsettings.h"
 #include "kp2journals.h"
 #include "kp2lfqueue.h"
 #include "kp2worker.h"
+#include "orvtool.h"
+#include "pendinguploads.h"
 #include "qivstatus.h"
+#include "zfstool.h"
 
 class QivClient : public QObject {
     Q_OBJECT
@@ -37,21 +38,6 @@ public:
     // an earlier load is still waiting for the serial number. The active flag is never cleared on the way: it
     // changes only when the file says otherwise. May block up to 15 s (machineSn()).
     bool loadSettings(KP2Journals &journals, QJsonObject *view);
-    // What a settings file (its JSON object) sets: the intervals raised to their floors of 60 s and 5 min (a value
-    // that is no integer in the int range counts as 0), the credentials trimmed ("" for anything but a string),
-    // the wish for backups as toBool. Pure; loadSettings applies these values.
-    struct Settings {
-        int reportSeconds = 60;
-        int backupMinutes = 5;
-        QString url;
-        QString uid;
-        QString pwd;
-        bool activeWanted = false;
-    };
-    static Settings settingsOf(const QJsonObject &file);
-    // The settings view of those values with the active flag in force: "active" (0/1), "report" {"interval"},
-    // "orvane" {"url", "uid", "pwd", "interval"}, and "dmpaths" exactly as the file has it when it has one.
-    static QJsonObject settingsView(const QJsonObject &file, const Settings &settings, bool active);
     bool settingsLoad(KP2Journals &journals, QJsonObject &view);
     // Start-up hook: removes the temporary files of a settings save that was killed midway, loads the settings,
     // queues every "qiv_" snapshot left on the machine for upload (queueLeftovers) and starts the scheduler.
@@ -69,19 +55,8 @@ public:
     // Backups.
     bool zfsbackup(KP2Journals &journals, const QString &dmpath);
 
-    // A snapshot whose upload has not completed: queued by a backup, being uploaded, or left over on the machine by
-    // an earlier run of the service (found at start and queued again). Its remote object, partial or absent, is no
-    // backup yet, so the listings leave it out.
-    struct PendingSnapshot {
-        enum State { Queued, Uploading, LeftOver };
-        QString name;  // "dataset@qiv_..."
-        State state = Queued;
-        QDateTime started;  // when its upload began (Uploading only)
-    };
-    // The pending snapshots in the order they are uploaded. Thread-safe; returns a copy of its own, made under the
-    // lock: a copy of the QList itself would share its nodes, and the first change on either side would then copy or
-    // free them outside the lock.
-    std::vector<PendingSnapshot> pendingSnapshots() const;
+    // The snapshots whose upload has not completed, in the order they are uploaded (see PendingUploads).
+    std::vector<PendingUploads::Entry> pendingSnapshots() const { return m_pending.entries(); }
     // Lists the machine's snapshots (`zfs list`) and queues every "qiv_" snapshot that is not pending yet, oldest
     // first by the time stamp in its name, as left over, then starts the backup worker (which uploads them once the
     // alias can be brought up to date). Each upload overwrites whatever partial object is stored under its name.
@@ -134,38 +109,37 @@ private:
         QString uid;
         QString pwd;
     };
-    Credentials credentials() const;
-    void markPending(const QString &snapshot, PendingSnapshot::State state);
-    // Appends to m_pending and to every live PendingWatch. REQUIRES: m_pendingLock held.
-    void appendPendingLocked(const QString &snapshot, PendingSnapshot::State state);
-    void markUploading(const QString &snapshot);
-    void dropPending(const QString &snapshot);
-    // The names of every snapshot pending at any moment between its construction and names(). A listing reads the
-    // store before it filters, and an upload that ends in between (complete, or failed and removed) was partial
-    // when the tool saw it. Construct and call on one thread.
-    class PendingWatch {
-    public:
-        explicit PendingWatch(const QivClient &client);
-        ~PendingWatch();
-        QSet<QString> names() const;
-
-    private:
-        const QivClient &m_client;
-        std::list<QSet<QString>>::iterator m_names;
-        Q_DISABLE_COPY(PendingWatch)
+    // The tasks of the download worker: a plain fetch to a local path, or a restore into a new dataset.
+    struct DownloadTask {
+        QString path;  // the object's full path for the tool
+        QString target;
     };
-    // The listing lines whose object (prefix + "key", a path below the machine root) is none of the snapshots named.
-    static QJsonArray withoutPending(const QJsonArray &lines, const QString &prefix, const QSet<QString> &snapshots);
-    // The bodies of the three threads (see KP2Worker): true when they have run out of work, false when they give up
-    // and leave the queue for the next thread. The scheduler's work never runs out; it ends when asked to stop.
+    struct RestoreTask {
+        int id = 0;
+        QString path;
+        QString dataset;
+        QString staging;
+    };
+    using StoreTask = std::variant<DownloadTask, RestoreTask>;
+
+    Credentials credentials() const;
+    OrvTool storeTool() const;
+    ZfsTool zfsTool() const { return ZfsTool(); }
+    // The one check before every remote operation: updateAlias(). On a refusal the trace line says so and, when
+    // journal is given, it records the reason with code 9999.
+    bool storeReady(KP2Journals *journal) const;
+    // The bodies of the client's threads (see KP2Worker): true when they have run out of work, false when they give
+    // up and leave the queue for the next thread. The scheduler's work never runs out; it ends when asked to stop.
     bool scheduleRun();
     bool backupRun();
     bool downloadRun();
+    bool destroyRun();
     void backupCycle(KP2Journals &journal);
     void uploadOne(const QString &snapshot);
-    void restoreOne(const QJsonObject &task);
-    // Listing shared by both remote listings: false when the tool fails, with its standard error in *standardError.
-    bool remoteList(const QString &path, QJsonArray &lines, QByteArray *standardError) const;
+    void restoreOne(const RestoreTask &task);
+    // Listing shared by both remote listings, without the uploads pending at any moment while it ran: false when the
+    // tool fails, with its standard error in *standardError.
+    bool remoteList(const QString &path, const QString &prefix, QJsonArray &lines, QByteArray *standardError) const;
 
     std::atomic<bool> m_active{false};
     // Serialises loadSettings; m_loadGeneration numbers the file reads, m_appliedGeneration is the newest applied.
@@ -180,10 +154,9 @@ private:
     mutable QReadWriteLock m_credLock;  // guards m_cred: replaced whole by loadSettings, read by the remote operations
     Credentials m_cred;
     KP2LFQueue<QString> m_backupQueue;
-    mutable std::mutex m_pendingLock;  // guards m_pending and m_pendingWatches
-    QList<PendingSnapshot> m_pending;
-    mutable std::list<QSet<QString>> m_pendingWatches;  // one per PendingWatch alive; each name pending is added
-    KP2LFQueue<QJsonObject> m_downloadQueue;
+    PendingUploads m_pending;
+    KP2LFQueue<StoreTask> m_downloadQueue;
+    KP2LFQueue<QString> m_destroyQueue;  // uploaded snapshots to destroy
     BXStorage m_storage;
     TimeUnits m_units;
     QivStatus m_status;
@@ -191,4 +164,5 @@ private:
     KP2Worker m_scheduler;
     KP2Worker m_backupWorker;
     KP2Worker m_downloadWorker;
+    KP2Worker m_destroyer;
 };

@@ -7,22 +7,18 @@
 
 #include "kp2file.h"
 #include "restorejob.h"
+#include "statusnames.h"
+
+using namespace statusnames;
 
 namespace {
-
-const QString kDatasets = QStringLiteral("datasets");
-const QString kUploads = QStringLiteral("uploads");
-const QString kRestores = QStringLiteral("restores");
-const QString kNextRestore = QStringLiteral("nextRestore");
-const QString kState = QStringLiteral("state");
 
 QString datasetOf(const QString &snapshot) {
     return snapshot.left(snapshot.indexOf(QLatin1Char('@')));
 }
 
 bool finished(const QJsonObject &restore) {
-    const QString state = restore.value(kState).toString();
-    return state == QLatin1String("done") || state == QLatin1String("failed");
+    return isFinished(restore.value(State).toString());
 }
 
 }  // namespace
@@ -37,28 +33,28 @@ bool QivStatus::open(const QString &path) {
     const QJsonObject kept = KP2File::readJsonObject(path);
     std::lock_guard<std::mutex> lock(m_lock);
     m_path = path;
-    m_datasets = kept.value(kDatasets).toObject();
+    m_datasets = kept.value(Datasets).toObject();
     m_restores = QJsonArray();
     int highest = 0;
-    for (const QJsonValue &v : kept.value(kRestores).toArray()) {
+    for (const QJsonValue &v : kept.value(Restores).toArray()) {
         QJsonObject restore = v.toObject();
-        highest = qMax(highest, restore.value(QStringLiteral("id")).toInt());
+        highest = qMax(highest, restore.value(Id).toInt());
         if (!finished(restore)) {
             // The process that ran it is gone, and with it the fetch or the receive; a staged file it left behind
             // would fill the staging directory for nothing. Only a file by the name the restore gives it is
             // removed: a damaged or edited record must not make the daemon, which runs as root, delete any other
             // file.
-            const QString staged = restore.value(QStringLiteral("staged")).toString();
-            const QString own = RestoreJob::stagedFileName(restore.value(QStringLiteral("id")).toInt());
+            const QString staged = restore.value(Staged).toString();
+            const QString own = RestoreJob::stagedFileName(restore.value(Id).toInt());
             if (!staged.isEmpty() && QFileInfo(staged).fileName() == own) QFile::remove(staged);
-            restore.insert(kState, QStringLiteral("failed"));
-            restore.insert(QStringLiteral("error"), QStringLiteral("interrupted by a restart of the daemon"));
-            restore.insert(QStringLiteral("updated"), now());
+            restore.insert(State, toString(RestoreState::Failed));
+            restore.insert(Error, QStringLiteral("interrupted by a restart of the daemon"));
+            restore.insert(Updated, now());
         }
         m_restores.append(restore);
     }
     // A damaged file may hold any numbers: nextId() wraps past the int range and skips ids in use.
-    m_nextRestore = highest < INT_MAX ? qMax(highest + 1, kept.value(kNextRestore).toInt(1)) : 1;
+    m_nextRestore = highest < INT_MAX ? qMax(highest + 1, kept.value(NextRestore).toInt(1)) : 1;
     return save();
 }
 
@@ -81,13 +77,13 @@ int QivStatus::nextId() {
 
 int QivStatus::findRestore(int id) const {
     for (int i = 0; i < m_restores.size(); ++i)
-        if (m_restores.at(i).toObject().value(QStringLiteral("id")).toInt() == id) return i;
+        if (m_restores.at(i).toObject().value(Id).toInt() == id) return i;
     return -1;
 }
 
 bool QivStatus::save() {
     if (m_path.isEmpty()) return true;
-    const QJsonObject all{{kDatasets, m_datasets}, {kRestores, m_restores}, {kNextRestore, m_nextRestore}};
+    const QJsonObject all{{Datasets, m_datasets}, {Restores, m_restores}, {NextRestore, m_nextRestore}};
     // Written whole or not at all: a crash in the middle leaves the previous record, never half of one.
     return KP2File::saveJsonAtomic(m_path, all, true);
 }
@@ -95,7 +91,7 @@ bool QivStatus::save() {
 void QivStatus::backupAttempted(const QString &dataset) {
     std::lock_guard<std::mutex> lock(m_lock);
     QJsonObject record = this->dataset(dataset);
-    record.insert(QStringLiteral("lastAttempt"), now());
+    record.insert(LastAttempt, now());
     setDataset(dataset, record);
     save();
 }
@@ -103,8 +99,8 @@ void QivStatus::backupAttempted(const QString &dataset) {
 void QivStatus::backupFailed(const QString &dataset, const QString &error) {
     std::lock_guard<std::mutex> lock(m_lock);
     QJsonObject record = this->dataset(dataset);
-    record.insert(QStringLiteral("failures"), record.value(QStringLiteral("failures")).toInt() + 1);
-    record.insert(QStringLiteral("lastError"), error);
+    record.insert(Failures, record.value(Failures).toInt() + 1);
+    record.insert(LastError, error);
     setDataset(dataset, record);
     save();
 }
@@ -112,7 +108,7 @@ void QivStatus::backupFailed(const QString &dataset, const QString &error) {
 void QivStatus::snapshotTaken(const QString &snapshot) {
     std::lock_guard<std::mutex> lock(m_lock);
     QJsonObject record = dataset(datasetOf(snapshot));
-    record.insert(QStringLiteral("lastSnapshot"), snapshot);
+    record.insert(LastSnapshot, snapshot);
     setDataset(datasetOf(snapshot), record);
     save();
 }
@@ -122,30 +118,38 @@ void QivStatus::uploadFinished(const QString &snapshot, bool ok, qint64 duration
     std::lock_guard<std::mutex> lock(m_lock);
     const QString name = datasetOf(snapshot);
     QJsonObject record = dataset(name);
-    record.insert(QStringLiteral("lastSnapshot"), snapshot);
+    record.insert(LastSnapshot, snapshot);
     if (ok) {
-        record.insert(QStringLiteral("lastSuccess"), now());
-        record.insert(QStringLiteral("lastDurationMs"), durationMs);
-        record.insert(QStringLiteral("lastSize"), size);
-        record.insert(QStringLiteral("failures"), 0);
+        record.insert(LastSuccess, now());
+        record.insert(LastDurationMs, durationMs);
+        record.insert(LastSize, size);
+        record.insert(Failures, 0);
     } else {
-        record.insert(QStringLiteral("failures"), record.value(QStringLiteral("failures")).toInt() + 1);
-        record.insert(QStringLiteral("lastError"), error);
+        record.insert(Failures, record.value(Failures).toInt() + 1);
+        record.insert(LastError, error);
     }
     setDataset(name, record);
+    save();
+}
+
+void QivStatus::snapshotNotDestroyed(const QString &snapshot, const QString &error) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    QJsonObject record = dataset(datasetOf(snapshot));
+    record.insert(LastError, error);
+    setDataset(datasetOf(snapshot), record);
     save();
 }
 
 int QivStatus::restoreQueued(const QString &subpath, const QString &dataset, const QString &staging) {
     std::lock_guard<std::mutex> lock(m_lock);
     const int id = nextId();
-    m_restores.append(QJsonObject{{"id", id},
-                                  {"subpath", subpath},
-                                  {"dataset", dataset},
-                                  {"staging", staging},
-                                  {kState, QStringLiteral("queued")},
-                                  {"queued", now()},
-                                  {"updated", now()}});
+    m_restores.append(QJsonObject{{Id, id},
+                                  {Subpath, subpath},
+                                  {Dataset, dataset},
+                                  {Staging, staging},
+                                  {State, toString(RestoreState::Queued)},
+                                  {QueuedAt, now()},
+                                  {Updated, now()}});
     // The oldest finished restore goes first; only when none has finished, the oldest of all.
     while (m_restores.size() > MaxRestores) {
         int victim = 0;
@@ -161,34 +165,34 @@ void QivStatus::updateRestore(int id, const QJsonObject &changes, bool persist) 
     const int i = findRestore(id);
     if (i < 0) return;
     QJsonObject restore = m_restores.at(i).toObject();
-    const bool newState = changes.contains(kState) && changes.value(kState) != restore.value(kState);
+    const bool newState = changes.contains(State) && changes.value(State) != restore.value(State);
     for (auto it = changes.begin(); it != changes.end(); ++it) restore.insert(it.key(), it.value());
-    restore.insert(QStringLiteral("updated"), now());
+    restore.insert(Updated, now());
     m_restores.replace(i, restore);
     if (persist || newState) save();
 }
 
 void QivStatus::restoreStaged(int id, const QString &stagedFile) {
-    updateRestore(id, {{"staged", stagedFile}});
+    updateRestore(id, {{Staged, stagedFile}});
 }
 
 void QivStatus::restoreDownloading(int id, qint64 bytes, qint64 total) {
     // Progress is answered from memory and written only with the next change of state: a synced write of the
     // status file every half second made the file system flush the staged download with it, and the fetch ran
     // 13% slower than the same fetch alone.
-    updateRestore(id, {{kState, "downloading"}, {"bytes", bytes}, {"total", total}}, false);
+    updateRestore(id, {{State, toString(RestoreState::Downloading)}, {Bytes, bytes}, {Total, total}}, false);
 }
 
 void QivStatus::restoreReceiving(int id) {
-    updateRestore(id, {{kState, "receiving"}});
+    updateRestore(id, {{State, toString(RestoreState::Receiving)}});
 }
 
 void QivStatus::restoreDone(int id) {
-    updateRestore(id, {{kState, "done"}, {"staged", QJsonValue()}});
+    updateRestore(id, {{State, toString(RestoreState::Done)}, {Staged, QJsonValue()}});
 }
 
 void QivStatus::restoreFailed(int id, const QString &reason) {
-    updateRestore(id, {{kState, "failed"}, {"error", reason}, {"staged", QJsonValue()}});
+    updateRestore(id, {{State, toString(RestoreState::Failed)}, {Error, reason}, {Staged, QJsonValue()}});
 }
 
 QJsonObject QivStatus::restore(int id) const {
@@ -202,5 +206,5 @@ QJsonObject QivStatus::toObject(const QStringList &selected, const QJsonArray &u
     QJsonObject datasets = m_datasets;
     for (const QString &name : selected)
         if (!name.isEmpty() && !datasets.contains(name)) datasets.insert(name, QJsonObject());
-    return QJsonObject{{kDatasets, datasets}, {kUploads, uploads}, {kRestores, m_restores}};
+    return QJsonObject{{Datasets, datasets}, {Uploads, uploads}, {Restores, m_restores}};
 }

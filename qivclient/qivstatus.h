@@ -37,6 +37,10 @@ public:
     void uploadFinished(const QString &snapshot, bool ok, qint64 durationMs, const QJsonValue &size,
                         const QString &error);
 
+    // The uploaded snapshot could not be destroyed; error (zfs's words) becomes the dataset's last error. The
+    // backup itself succeeded, so the failures are not counted up.
+    void snapshotNotDestroyed(const QString &snapshot, const QString &error);
+
     // --- Restores. Queues a new restore and returns its id (1, 2, ...; unique across restarts).
     int restoreQueued(const QString &subpath, const QString &dataset, const QString &staging);
     // The staged file a restore writes (recorded so that a restart can remove what a crash left).

@@ -7,6 +7,7 @@
 #include "approot.h"
 #include "qivclient.h"
 #include "restorejob.h"
+#include "resultcodes.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ QJsonObject params(const QJsonObject &cmdObject) {
 // A required text parameter, trimmed; records 9995 and gives an empty text when it is missing or blank.
 QString required(const QJsonObject &cmdObject, const QString &name, KP2Cabinet *envObject) {
     const QString value = params(cmdObject).value(name).toString().trimmed();
-    if (value.isEmpty()) envObject->setErr(9995, QStringLiteral("缺少参数: ") + name);
+    if (value.isEmpty()) envObject->setErr(ResultMissingParameter, QStringLiteral("缺少参数: ") + name);
     return value;
 }
 
@@ -54,7 +55,7 @@ QString requiredRemotePath(const QJsonObject &cmdObject, const QString &name, KP
     const QString value = required(cmdObject, name, envObject);
     if (value.isEmpty()) return value;
     if (!RequestRouter::isSafeRemotePath(value)) {
-        envObject->setErr(9996, QStringLiteral("参数无效: ") + name);
+        envObject->setErr(ResultInvalidParameter, QStringLiteral("参数无效: ") + name);
         return QString();
     }
     return value;
@@ -87,14 +88,14 @@ void RequestRouter::qivclient_settingload(QJsonObject *retObject, QJsonObject cm
     QJsonObject view;
     if (client()->settingsLoad(*envObject, view)) {
         retObject->insert(QStringLiteral("results"), view);
-        envObject->setErr(0, QString());
+        envObject->setErr(ResultOk, QString());
     }
 }
 
 void RequestRouter::qivclient_settingsave(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
     if (answeredHelp(retObject, cmdObject)) return;
     envObject->begin();
-    if (client()->settingsSave(*envObject, params(cmdObject))) envObject->setErr(0, QString());
+    if (client()->settingsSave(*envObject, params(cmdObject))) envObject->setErr(ResultOk, QString());
 }
 
 void RequestRouter::qivclient_zfstorage(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
@@ -103,7 +104,7 @@ void RequestRouter::qivclient_zfstorage(QJsonObject *retObject, QJsonObject cmdO
     QJsonObject map;
     if (client()->storageLoad(*envObject, map)) {
         retObject->insert(QStringLiteral("results"), map);
-        envObject->setErr(0, QString());
+        envObject->setErr(ResultOk, QString());
     }
 }
 
@@ -114,10 +115,10 @@ void RequestRouter::qivclient_zfsbackup(QJsonObject *retObject, QJsonObject cmdO
     if (dmpath.isEmpty()) return;
     // No dataset name begins with "-"; such a name would reach zfs as an option instead of a dataset.
     if (dmpath.startsWith(QLatin1Char('-'))) {
-        envObject->setErr(9996, QStringLiteral("参数无效: dmpath"));
+        envObject->setErr(ResultInvalidParameter, QStringLiteral("参数无效: dmpath"));
         return;
     }
-    if (client()->zfsbackup(*envObject, dmpath)) envObject->setErr(0, QString());
+    if (client()->zfsbackup(*envObject, dmpath)) envObject->setErr(ResultOk, QString());
 }
 
 void RequestRouter::qivclient_remote_alload(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
@@ -126,7 +127,7 @@ void RequestRouter::qivclient_remote_alload(QJsonObject *retObject, QJsonObject 
     QJsonObject result;
     if (client()->remoteAlload(*envObject, result)) {
         retObject->insert(QStringLiteral("results"), result);
-        envObject->setErr(0, QString());
+        envObject->setErr(ResultOk, QString());
     }
 }
 
@@ -138,7 +139,7 @@ void RequestRouter::qivclient_remote_loadby(QJsonObject *retObject, QJsonObject 
     QJsonObject result;
     if (client()->remoteLoadby(*envObject, result, dmpath)) {
         retObject->insert(QStringLiteral("results"), result);
-        envObject->setErr(0, QString());
+        envObject->setErr(ResultOk, QString());
     }
 }
 
@@ -147,7 +148,7 @@ void RequestRouter::qivclient_remote_remove(QJsonObject *retObject, QJsonObject 
     envObject->begin();
     const QString subpath = requiredRemotePath(cmdObject, QStringLiteral("subpath"), envObject);
     if (subpath.isEmpty()) return;
-    if (client()->remoteRemove(*envObject, subpath)) envObject->setErr(0, QString());
+    if (client()->remoteRemove(*envObject, subpath)) envObject->setErr(ResultOk, QString());
 }
 
 void RequestRouter::qivclient_remote_dwload(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
@@ -166,7 +167,7 @@ void RequestRouter::qivclient_remote_restore(QJsonObject *retObject, QJsonObject
     const QString dataset = required(cmdObject, QStringLiteral("dataset"), envObject);
     if (dataset.isEmpty()) return;
     if (!RestoreJob::isValidDatasetName(dataset)) {
-        envObject->setErr(9996, QStringLiteral("参数无效: dataset"));
+        envObject->setErr(ResultInvalidParameter, QStringLiteral("参数无效: dataset"));
         return;
     }
     // A staging directory relative to the daemon's working directory would be a surprise; only absolute ones.
@@ -174,13 +175,13 @@ void RequestRouter::qivclient_remote_restore(QJsonObject *retObject, QJsonObject
     if (staging.isEmpty()) {
         staging = AppRoot::path(AppRoot::RestoreStagingDir);
     } else if (!QDir::isAbsolutePath(staging)) {
-        envObject->setErr(9996, QStringLiteral("参数无效: staging"));
+        envObject->setErr(ResultInvalidParameter, QStringLiteral("参数无效: staging"));
         return;
     }
     int id = 0;
     if (!client()->remoteRestore(*envObject, subpath, dataset, QDir::cleanPath(staging), &id)) return;
     retObject->insert(QStringLiteral("results"), QJsonObject{{"id", id}});
-    envObject->setErr(0, QString());
+    envObject->setErr(ResultOk, QString());
 }
 
 void RequestRouter::qivclient_status(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
@@ -189,6 +190,6 @@ void RequestRouter::qivclient_status(QJsonObject *retObject, QJsonObject cmdObje
     QJsonObject status;
     if (client()->statusLoad(*envObject, status)) {
         retObject->insert(QStringLiteral("results"), status);
-        envObject->setErr(0, QString());
+        envObject->setErr(ResultOk, QString());
     }
 }

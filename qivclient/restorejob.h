@@ -1,8 +1,7 @@
 // RestoreJob: brings one backup back from the object store into a new ZFS dataset. It lists the object to learn its
-// size, checks that the staging directory has room for it, fetches it there with the tool's "get", checks that the
-// staged file has exactly the listed size (the tool's exit code says nothing reliable), and runs `zfs receive DATASET`
-// (no -F: an existing dataset is never overwritten) with the staged file as standard input. The staged file is
-// removed in every case. Every external program runs with an argument list.
+// size, checks that the staging directory has room for it, fetches it there (OrvTool::fetch), checks that the staged
+// file has exactly the listed size (the tool's exit code says nothing reliable), and receives it into the dataset
+// (ZfsTool::receive: no -F, an existing dataset is never overwritten). The staged file is removed in every case.
 // Not thread-safe: one job is run by one thread (the client's download worker); several jobs may run at once.
 #pragma once
 
@@ -11,6 +10,7 @@
 #include <functional>
 
 #include "orvtool.h"
+#include "zfstool.h"
 
 class RestoreJob {
 public:
@@ -24,7 +24,8 @@ public:
 
     // remotePath: the object's full path for the tool ("myorvane/bucket1/<serial>/tank/data/qiv_..."); dataset: the
     // dataset to create; staging: the directory to stage in (created when missing); id names the staged file.
-    RestoreJob(const OrvTool &tool, int id, const QString &remotePath, const QString &dataset, const QString &staging);
+    RestoreJob(const OrvTool &tool, const ZfsTool &zfs, int id, const QString &remotePath, const QString &dataset,
+               const QString &staging);
 
     // Runs the whole restore, blocking: the listing and the start of each program are bounded, the fetch and the
     // receive last as long as the data takes. True when `zfs receive` succeeded; otherwise *reason says why (the
@@ -41,19 +42,12 @@ public:
     // shorter than 256 characters.
     static bool isValidDatasetName(const QString &name);
 
-    // The size that the store lists for the object at remotePath (its folder listed, the entry whose key is the
-    // object's name). False with *why when the listing fails or does not hold the object with a numeric size.
-    static bool listedSize(const OrvTool &tool, const QString &remotePath, qint64 *size, QString *why);
-
     // Bytes available to an unprivileged writer in the file system holding dir; -1 when it cannot be told.
     static qint64 freeBytes(const QString &dir);
 
 private:
-    // False only when the tool could not start or the job was stopped; *toolSaid gets its standard error.
-    bool fetch(const Observer &observer, qint64 total, QString *toolSaid, QString *reason);
-    bool receive(const Observer &observer, QString *reason);
-
     OrvTool m_tool;
+    ZfsTool m_zfs;
     int m_id;
     QString m_remotePath;
     QString m_dataset;

@@ -1,4 +1,5 @@
 #include "orvtool.h"
+#include "zfstool.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,11 @@ std::string str(const QString &s) {
 }
 std::string str(const QJsonValue &v) {
     return QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact).toStdString();
+}
+
+// The upload line's source: `zfs send` of snapshot, the stand-in zfs found first on PATH.
+OrvTool::Stream send(const QString &snapshot) {
+    return {ZfsTool().sendWords(snapshot)};
 }
 
 QJsonArray jsonArray(const char *text) {
@@ -239,7 +245,7 @@ TEST_F(OrvToolRun, UploadStoresExactlyWhatZfsSendProducedAndWritesNoTypescript) 
 
     const QString remote = "myorvane/bucket1/S/tank/data/qiv_20240101120000";
     QString failure;
-    ASSERT_TRUE(tool().upload("tank/data@qiv_20240101120000", remote, &failure)) << str(failure);
+    ASSERT_TRUE(tool().upload(send("tank/data@qiv_20240101120000"), remote, &failure)) << str(failure);
     QFile stored(object(remote));
     ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
     EXPECT_TRUE(stored.readAll() == stream);
@@ -253,7 +259,7 @@ TEST_F(OrvToolRun, FailingZfsSendFailsTheUploadAndLeavesNoObject) {
     writeState(zfsState() + "/fail-send", "broken pipe source\n");
     const QString remote = "myorvane/bucket1/S/tank/data/qiv_1";
     QString failure;
-    EXPECT_FALSE(tool().upload("tank/data@qiv_1", remote, &failure));
+    EXPECT_FALSE(tool().upload(send("tank/data@qiv_1"), remote, &failure));
     EXPECT_FALSE(failure.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(object(remote)));
     EXPECT_EQ(orvCalls(), QList<QStringList>({{"pipe", remote}, {"rm", remote}}));
@@ -264,10 +270,10 @@ TEST_F(OrvToolRun, UploadFailsWhenTheToolOrTheSnapshotFails) {
     run("zfs", {"create", "tank/data", "--size", "1000000"});
     run("zfs", {"snapshot", "tank/data@qiv_1"});
     writeState(orvState() + "/fail-pipe", "quota exceeded\n");
-    EXPECT_FALSE(tool().upload("tank/data@qiv_1", "myorvane/bucket1/S/tank/data/qiv_1"));
+    EXPECT_FALSE(tool().upload(send("tank/data@qiv_1"), "myorvane/bucket1/S/tank/data/qiv_1"));
     QFile::remove(orvState() + "/fail-pipe");
 
-    EXPECT_FALSE(tool().upload("tank/data@no_such_snapshot", "myorvane/bucket1/S/tank/data/no_such_snapshot"));
+    EXPECT_FALSE(tool().upload(send("tank/data@no_such_snapshot"), "myorvane/bucket1/S/tank/data/no_such_snapshot"));
     EXPECT_FALSE(QFileInfo::exists(object("myorvane/bucket1/S/tank/data/no_such_snapshot")));
 }
 
@@ -284,7 +290,7 @@ TEST_F(OrvToolRun, HostileNamesReachZfsAndTheToolUnchangedAndRunNothing) {
     clearCalls();
 
     QString failure;
-    ASSERT_TRUE(tool().upload(snapshot, remote, &failure)) << str(failure);
+    ASSERT_TRUE(tool().upload(send(snapshot), remote, &failure)) << str(failure);
     EXPECT_EQ(zfsCalls(), QList<QStringList>({{"send", snapshot}}));
     EXPECT_EQ(orvCalls(), QList<QStringList>({{"pipe", remote}}));
     EXPECT_EQ(QFileInfo(object(remote)).size(), 4096);

@@ -122,6 +122,38 @@ TEST_F(RoundTrip, FailingSendLeavesNoObjectAndNoSnapshot) {
         << daemonOutput().constData();
 }
 
+TEST_F(RoundTrip, UploadAndDestroyFailuresReachTheStatusInTheProgramsOwnWords) {
+    const struct {
+        const char *name;
+        QString switchFile;  // the stand-in's failure switch, holding the message it prints
+        const char *message;
+        int failures;  // counted failures: a snapshot left behind after a stored backup is no failed backup
+    } rows[] = {
+        {"the tool refuses the stream", orvState + "/fail-pipe", "orvclient: bucket quota exceeded", 1},
+        {"zfs cannot destroy the snapshot", zfsState + "/fail-destroy", "cannot destroy snapshot: dataset is busy", 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString dataset = QStringLiteral("tank/d%1").arg(row.failures);
+        zfs({"create", dataset, "--size", "1000"});
+        ASSERT_TRUE(writeFile(row.switchFile, row.message));
+        ASSERT_EQ(call("qivclient_zfsbackup", QJsonObject{{"dmpath", dataset}}).value("err").toInt(-1), 0);
+        QJsonObject record;
+        EXPECT_TRUE(waitUntil([&] {
+            record = call("qivclient_status")
+                         .value("results")
+                         .toObject()
+                         .value("datasets")
+                         .toObject()
+                         .value(dataset)
+                         .toObject();
+            return record.value("lastError").toString().contains(row.message);
+        })) << QJsonDocument(record).toJson().constData();
+        EXPECT_EQ(record.value("failures").toInt(-1), row.failures);
+        QFile::remove(row.switchFile);
+    }
+}
+
 TEST_F(RoundTrip, HostileDatasetNamesAreBackedUpUnderTheirOwnNamesAndRunNothing) {
     const QString marker = root.filePath("pwned");
     const QStringList names{"tank/with blank", "tank/quote'd \"x\"", "tank/semi;touch " + marker,

@@ -21,6 +21,7 @@
 #include "kp2file.h"
 #include "kp2localserver.h"
 #include "statusformat.h"
+#include "statusnames.h"
 
 namespace {
 
@@ -186,8 +187,8 @@ int restoreCommand(const QString &socket, qint64 timeoutSeconds, const QStringLi
         if (!ask(socket, QJsonObject{{"cmd", "qivclient_status"}}, timeoutSeconds, &reply)) return ExitNoReply;
         QJsonObject restore;
         for (const QJsonValue &v :
-             reply.value(QStringLiteral("results")).toObject().value(QStringLiteral("restores")).toArray())
-            if (v.toObject().value(QStringLiteral("id")).toInt() == id) restore = v.toObject();
+             reply.value(QStringLiteral("results")).toObject().value(statusnames::Restores).toArray())
+            if (v.toObject().value(statusnames::Id).toInt() == id) restore = v.toObject();
         if (restore.isEmpty()) {
             std::fprintf(stderr, "qivctl: restore %d is no longer in the daemon's status\n", id);
             return ExitFailedCommand;
@@ -195,10 +196,10 @@ int restoreCommand(const QString &socket, qint64 timeoutSeconds, const QStringLi
         const QString line = statusformat::restoreLine(restore);
         if (line != shown) print(terminal ? QStringLiteral("\r\033[K") + line : line + QLatin1Char('\n'));
         shown = line;
-        const QString state = restore.value(QStringLiteral("state")).toString();
-        if (state == QLatin1String("done") || state == QLatin1String("failed")) {
+        const QString state = restore.value(statusnames::State).toString();
+        if (statusnames::isFinished(state)) {
             if (terminal) print(QStringLiteral("\n"));
-            return state == QLatin1String("done") ? ExitSuccess : ExitFailedCommand;
+            return state == statusnames::toString(statusnames::RestoreState::Done) ? ExitSuccess : ExitFailedCommand;
         }
     }
 }

@@ -4,7 +4,11 @@
 #include <QStringList>
 #include <QVector>
 
+#include "statusnames.h"
+
 namespace statusformat {
+
+using namespace statusnames;
 
 namespace {
 
@@ -74,38 +78,36 @@ QString bytes(qint64 n) {
 
 QString table(const QJsonObject &status, const QDateTime &now) {
     QVector<QStringList> rows{{"DATASET", "LAST SUCCESS", "AGE", "SIZE", "FAILURES", "LAST ERROR"}};
-    const QJsonObject datasets = status.value(QStringLiteral("datasets")).toObject();
+    const QJsonObject datasets = status.value(Datasets).toObject();
     for (auto it = datasets.begin(); it != datasets.end(); ++it) {
         const QJsonObject d = it.value().toObject();
-        const QJsonValue success = d.value(QStringLiteral("lastSuccess"));
-        const QJsonValue size = d.value(QStringLiteral("lastSize"));
+        const QJsonValue success = d.value(LastSuccess);
+        const QJsonValue size = d.value(LastSize);
         // An error may span lines (zfs's own messages do); the table keeps one line per dataset.
-        const QString error = d.value(QStringLiteral("lastError")).toString().simplified();
+        const QString error = d.value(LastError).toString().simplified();
         rows.append({it.key(), success.isString() ? shownTime(success) : QStringLiteral("never"),
                      age(timeOf(success), now), size.isDouble() ? bytes(qint64(size.toDouble())) : QStringLiteral("-"),
-                     QString::number(d.value(QStringLiteral("failures")).toInt()),
-                     error.isEmpty() ? QStringLiteral("-") : error});
+                     QString::number(d.value(Failures).toInt()), error.isEmpty() ? QStringLiteral("-") : error});
     }
     QString out = columns(rows);
 
-    const QJsonArray uploads = status.value(QStringLiteral("uploads")).toArray();
+    const QJsonArray uploads = status.value(Uploads).toArray();
     out += uploads.isEmpty() ? QStringLiteral("\nUploads pending: none\n") : QStringLiteral("\nUploads pending:\n");
     for (const QJsonValue &v : uploads) {
         const QJsonObject u = v.toObject();
-        const QString state = u.value(QStringLiteral("state")).toString();
-        out += QStringLiteral("  %1  %2").arg(u.value(QStringLiteral("snapshot")).toString(), state);
-        if (state == QLatin1String("uploading"))
-            out += QStringLiteral(" since ") + shownTime(u.value(QStringLiteral("started")));
+        const QString state = u.value(State).toString();
+        out += QStringLiteral("  %1  %2").arg(u.value(Snapshot).toString(), state);
+        if (state == toString(UploadState::Uploading)) out += QStringLiteral(" since ") + shownTime(u.value(Started));
         out += QLatin1Char('\n');
     }
 
-    const QJsonArray restores = status.value(QStringLiteral("restores")).toArray();
+    const QJsonArray restores = status.value(Restores).toArray();
     out += restores.isEmpty() ? QStringLiteral("\nRestores: none\n") : QStringLiteral("\nRestores:\n");
     for (const QJsonValue &v : restores) {
         const QJsonObject r = v.toObject();
         out += QStringLiteral("  %1  (%2 -> %3, %4)\n")
-                   .arg(restoreLine(r), r.value(QStringLiteral("subpath")).toString(),
-                        r.value(QStringLiteral("dataset")).toString(), shownTime(r.value(QStringLiteral("updated"))));
+                   .arg(restoreLine(r), r.value(Subpath).toString(), r.value(Dataset).toString(),
+                        shownTime(r.value(Updated)));
     }
     return out;
 }
@@ -119,18 +121,18 @@ QString metrics(const QJsonObject &status) {
     static const Metric perDataset[] = {
         {"qivclient_backup_last_success_timestamp_seconds",
          "Unix time of the dataset's last successful backup (0: none yet).",
-         [](const QJsonObject &d) { return unixTime(d.value(QStringLiteral("lastSuccess"))); }},
+         [](const QJsonObject &d) { return unixTime(d.value(LastSuccess)); }},
         {"qivclient_backup_last_attempt_timestamp_seconds", "Unix time of the dataset's last backup attempt (0: none).",
-         [](const QJsonObject &d) { return unixTime(d.value(QStringLiteral("lastAttempt"))); }},
+         [](const QJsonObject &d) { return unixTime(d.value(LastAttempt)); }},
         {"qivclient_backup_failures", "Failed backups of the dataset since its last success.",
-         [](const QJsonObject &d) { return QString::number(d.value(QStringLiteral("failures")).toInt()); }},
+         [](const QJsonObject &d) { return QString::number(d.value(Failures).toInt()); }},
         {"qivclient_backup_last_size_bytes", "Size of the dataset's last uploaded backup as the store lists it.",
          [](const QJsonObject &d) {
-             const QJsonValue size = d.value(QStringLiteral("lastSize"));
+             const QJsonValue size = d.value(LastSize);
              return size.isDouble() ? QString::number(qint64(size.toDouble())) : QString();
          }},
     };
-    const QJsonObject datasets = status.value(QStringLiteral("datasets")).toObject();
+    const QJsonObject datasets = status.value(Datasets).toObject();
     QString out;
     for (const Metric &m : perDataset) {
         out += QStringLiteral("# HELP %1 %2\n# TYPE %1 gauge\n").arg(QLatin1String(m.name), QLatin1String(m.help));
@@ -143,24 +145,24 @@ QString metrics(const QJsonObject &status) {
     out += QStringLiteral(
                "# HELP qivclient_uploads_pending Snapshots waiting for or in upload.\n"
                "# TYPE qivclient_uploads_pending gauge\nqivclient_uploads_pending %1\n")
-               .arg(status.value(QStringLiteral("uploads")).toArray().size());
+               .arg(status.value(Uploads).toArray().size());
     return out;
 }
 
 QString restoreLine(const QJsonObject &restore) {
-    const QString head = QStringLiteral("restore %1: ").arg(restore.value(QStringLiteral("id")).toInt());
-    const QString state = restore.value(QStringLiteral("state")).toString();
-    if (state == QLatin1String("downloading")) {
-        const qint64 done = qint64(restore.value(QStringLiteral("bytes")).toDouble());
-        const qint64 total = qint64(restore.value(QStringLiteral("total")).toDouble());
+    const QString head = QStringLiteral("restore %1: ").arg(restore.value(Id).toInt());
+    const QString state = restore.value(State).toString();
+    if (state == toString(RestoreState::Downloading)) {
+        const qint64 done = qint64(restore.value(Bytes).toDouble());
+        const qint64 total = qint64(restore.value(Total).toDouble());
         return head + QStringLiteral("downloading %1 of %2 (%3%)")
                           .arg(bytes(done), bytes(total))
                           .arg(total > 0 ? done * 100 / total : 100);
     }
-    if (state == QLatin1String("receiving"))
-        return head + QStringLiteral("receiving into ") + restore.value(QStringLiteral("dataset")).toString();
-    if (state == QLatin1String("failed"))
-        return head + QStringLiteral("failed: ") + restore.value(QStringLiteral("error")).toString().simplified();
+    if (state == toString(RestoreState::Receiving))
+        return head + QStringLiteral("receiving into ") + restore.value(Dataset).toString();
+    if (state == toString(RestoreState::Failed))
+        return head + QStringLiteral("failed: ") + restore.value(Error).toString().simplified();
     return head + state;
 }
 

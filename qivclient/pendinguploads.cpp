@@ -1,0 +1,85 @@
+#include "pendinguploads.h"
+
+#include <QJsonObject>
+#include <algorithm>
+
+using statusnames::UploadState;
+
+void PendingUploads::add(const QString &name, UploadState state) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    appendLocked(name, state);
+}
+
+bool PendingUploads::addIfAbsent(const QString &name, UploadState state) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (std::any_of(m_entries.cbegin(), m_entries.cend(), [&](const Entry &e) { return e.name == name; })) return false;
+    appendLocked(name, state);
+    return true;
+}
+
+void PendingUploads::appendLocked(const QString &name, UploadState state) {
+    m_entries.push_back(Entry{name, state, QDateTime()});
+    for (QSet<QString> &watch : m_watches) watch.insert(name);
+}
+
+void PendingUploads::markUploading(const QString &name) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (Entry &e : m_entries) {
+        if (e.name != name) continue;
+        e.state = UploadState::Uploading;
+        e.started = QDateTime::currentDateTime();
+        return;
+    }
+}
+
+void PendingUploads::drop(const QString &name) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry &e) { return e.name == name; });
+    if (it != m_entries.end()) m_entries.erase(it);
+}
+
+std::vector<PendingUploads::Entry> PendingUploads::entries() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_entries;
+}
+
+QJsonArray PendingUploads::toJson() const {
+    QJsonArray uploads;
+    for (const Entry &e : entries()) {
+        QJsonObject upload{{statusnames::Snapshot, e.name}, {statusnames::State, statusnames::toString(e.state)}};
+        if (e.state == UploadState::Uploading)
+            upload.insert(statusnames::Started,
+                          e.started.toOffsetFromUtc(e.started.offsetFromUtc()).toString(Qt::ISODate));
+        uploads.append(upload);
+    }
+    return uploads;
+}
+
+PendingUploads::Watch::Watch(const PendingUploads &uploads) : m_uploads(uploads) {
+    std::lock_guard<std::mutex> lock(m_uploads.m_lock);
+    QSet<QString> now;
+    for (const Entry &e : m_uploads.m_entries) now.insert(e.name);
+    m_names = m_uploads.m_watches.insert(m_uploads.m_watches.end(), now);
+}
+
+PendingUploads::Watch::~Watch() {
+    std::lock_guard<std::mutex> lock(m_uploads.m_lock);
+    m_uploads.m_watches.erase(m_names);
+}
+
+QSet<QString> PendingUploads::Watch::names() const {
+    std::lock_guard<std::mutex> lock(m_uploads.m_lock);
+    return *m_names;
+}
+
+QJsonArray PendingUploads::withoutPending(const QJsonArray &lines, const QString &prefix,
+                                          const QSet<QString> &snapshots) {
+    if (snapshots.isEmpty()) return lines;
+    QSet<QString> pendingKeys;
+    for (const QString &name : snapshots) pendingKeys.insert(QString(name).replace(QLatin1Char('@'), QLatin1Char('/')));
+    QJsonArray kept;
+    for (const QJsonValue &line : lines) {
+        if (!pendingKeys.contains(prefix + line.toObject().value(QStringLiteral("key")).toString())) kept.append(line);
+    }
+    return kept;
+}

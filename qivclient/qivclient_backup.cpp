@@ -1,0 +1,166 @@
+// QivClient's backups: the scheduler, the snapshot, the uploads of the backup worker, the snapshots left over by an
+// earlier run, and the destroyer of uploaded snapshots.
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <algorithm>
+
+#include "approot.h"
+#include "kp2file.h"
+#include "kp2utils.h"
+#include "qivclient.h"
+#include "qivclient_p.h"
+#include "resultcodes.h"
+
+using qivclient_p::traceAt;
+using statusnames::UploadState;
+
+namespace {
+
+// The position printed in the scheduler's two trace lines. It is part of the service's output, which readers of the
+// trace match on, and not the position of the code that prints them.
+const char *const kSchedulerTraceFile = "qivclient.cpp";
+const char *const kSchedulerTraceFunction = "scheduleRun";
+const int kReportTraceLine = 431;
+const int kBackupTraceLine = 441;
+
+// "qiv_yyyyMMddHHmmss" of "dataset@qiv_yyyyMMddHHmmss": the part that sorts snapshots in time order.
+QStringRef stampOf(const QString &snapshot) {
+    return snapshot.midRef(snapshot.indexOf(QLatin1Char('@')));
+}
+
+}  // namespace
+
+bool QivClient::scheduleRun() {
+    KP2Journals journal;
+    QElapsedTimer reportTimer;
+    QElapsedTimer backupTimer;
+    reportTimer.start();
+    backupTimer.start();
+    while (!m_scheduler.stopRequested()) {
+        if (!m_active.load()) {
+            m_scheduler.waitForStop(m_units.passMs);
+            continue;
+        }
+        if (reportTimer.elapsed() > m_reportInterval.load()) {
+            reportTimer.restart();
+            traceAt(kSchedulerTraceFile, kReportTraceLine, kSchedulerTraceFunction, QStringLiteral("\"Reporting\""),
+                    QStringLiteral("Reporting"));
+            continue;
+        }
+        if (backupTimer.elapsed() > m_backupInterval.load()) {
+            backupTimer.restart();
+            backupCycle(journal);
+            continue;
+        }
+        m_scheduler.waitForStop(m_units.passMs);
+    }
+    return true;
+}
+
+void QivClient::backupCycle(KP2Journals &journal) {
+    // Each cycle starts its journal afresh, so failed snapshots do not pile up for the life of the thread.
+    journal.reset(ResultNotRecorded, QString(), QJsonArray());
+    KP2File::saveText(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                      AppRoot::path(AppRoot::BackupTimeFile), QStringLiteral("UTF8"));
+    traceAt(kSchedulerTraceFile, kBackupTraceLine, kSchedulerTraceFunction, QStringLiteral("\"Backuping\""),
+            QStringLiteral("Backuping"));
+
+    // Datasets are compared exactly as stored: a name with a stray blank selects nothing.
+    const QStringList selected =
+        toStrings(KP2File::readJsonObject(AppRoot::path(AppRoot::SettingsFile)).value(QStringLiteral("dmpaths")), true);
+    const QJsonObject mounts = m_storage.mountpoints();
+    for (auto it = mounts.begin(); it != mounts.end(); ++it) {
+        const QJsonObject mount = it.value().toObject();
+        if (mount.value(QStringLiteral("fstype")).toString() != QLatin1String("zfs")) continue;
+        const QString dmpath = mount.value(QStringLiteral("dmpath")).toString();
+        if (dmpath.isEmpty() || !selected.contains(dmpath)) continue;
+        zfsbackup(journal, dmpath);
+    }
+}
+
+bool QivClient::zfsbackup(KP2Journals &journals, const QString &dmpath) {
+    const QString snapshot =
+        dmpath + QStringLiteral("@qiv_") + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss"));
+    m_status.backupAttempted(dmpath);
+    QByteArray standardError;
+    if (!zfsTool().snapshot(snapshot, &standardError)) {
+        const QString error = qivclient_p::textUpToNul(standardError);
+        journals.add(PRETTY(Q_FUNC_INFO, __LINE__), QStringLiteral("zfs snapshot ") + snapshot, false, error);
+        m_status.backupFailed(dmpath, QStringLiteral("zfs snapshot %1: %2").arg(snapshot, error.trimmed()));
+        return false;
+    }
+    m_status.snapshotTaken(snapshot);
+    m_pending.add(snapshot, UploadState::Queued);
+    m_backupQueue.push(snapshot);
+    m_backupWorker.start();
+    return true;
+}
+
+int QivClient::queueLeftovers() {
+    QStringList names;
+    QString failure;
+    if (!zfsTool().listSnapshots(&names, &failure)) {
+        TRACE_AS(QStringLiteral("zfs list"), failure);
+        return -1;
+    }
+    QStringList leftovers;
+    for (const QString &name : names) {
+        const int at = name.indexOf(QLatin1Char('@'));
+        if (at > 0 && name.midRef(at + 1).startsWith(QLatin1String("qiv_"))) leftovers.append(name);
+    }
+    // Oldest first: the names' "qiv_yyyyMMddHHmmss" parts sort in time order; the sort keeps zfs's order (creation
+    // within a dataset) for equal stamps.
+    std::stable_sort(leftovers.begin(), leftovers.end(),
+                     [](const QString &a, const QString &b) { return stampOf(a) < stampOf(b); });
+    int queued = 0;
+    for (const QString &name : leftovers) {
+        if (!m_pending.addIfAbsent(name, UploadState::LeftOver)) continue;
+        m_backupQueue.push(name);
+        ++queued;
+    }
+    if (queued > 0) m_backupWorker.start();
+    return queued;
+}
+
+void QivClient::uploadOne(const QString &snapshot) {
+    QString remote = snapshot;
+    remote.replace(QLatin1Char('@'), QLatin1Char('/'));
+    const QString path = machineRoot() + remote;
+    m_pending.markUploading(snapshot);
+    QString failure;
+    QElapsedTimer took;
+    took.start();
+    const OrvTool store = storeTool();
+    const bool uploaded = store.upload({zfsTool().sendWords(snapshot)}, path, &failure);
+    if (!uploaded) TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
+    // The size the status reports is the one the store lists, so that it is what a restore will fetch.
+    qint64 size = -1;
+    QString why;
+    const bool listed = uploaded && store.listedSize(path, &size, &why);
+    m_status.uploadFinished(snapshot, uploaded, took.elapsed(), listed ? QJsonValue(size) : QJsonValue(), failure);
+    // The snapshot goes in every case: a failed upload is retried by the next backup, not from this snapshot. The
+    // worker does not wait for it; the destroyer reports a failure in the dataset's status.
+    m_destroyQueue.push(snapshot);
+    m_destroyer.start();
+    // Complete or removed: either way the object under its name is no longer a partial upload.
+    m_pending.drop(snapshot);
+}
+
+bool QivClient::backupRun() {
+    // Names stay queued for the next worker, which the next successful snapshot starts.
+    if (!storeReady(nullptr)) return false;
+    QString snapshot;
+    while (!m_backupWorker.stopRequested() && m_backupQueue.pop(snapshot)) uploadOne(snapshot);
+    return true;
+}
+
+bool QivClient::destroyRun() {
+    QString snapshot;
+    while (!m_destroyer.stopRequested() && m_destroyQueue.pop(snapshot)) {
+        QString failure;
+        if (zfsTool().destroy(snapshot, &failure)) continue;
+        TRACE_AS(QStringLiteral("zfs destroy failed"), failure);
+        m_status.snapshotNotDestroyed(snapshot, failure);
+    }
+    return true;
+}

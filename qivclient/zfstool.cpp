@@ -1,0 +1,72 @@
+#include "zfstool.h"
+
+#include <QProcess>
+
+ZfsTool::ZfsTool(const QString &program, const ZfsToolWaits &waits) : m_program(program), m_waits(waits) {}
+
+bool ZfsTool::snapshot(const QString &name, QByteArray *standardError, QString *failure) const {
+    return toolprocess::run(m_program, {QStringLiteral("snapshot"), name}, m_waits.start, m_waits.finish, m_waits.slice,
+                            nullptr, standardError, failure);
+}
+
+bool ZfsTool::listSnapshots(QStringList *names, QString *failure) const {
+    QByteArray out;
+    if (!toolprocess::run(m_program,
+                          {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-t"),
+                           QStringLiteral("snapshot"), QStringLiteral("-o"), QStringLiteral("name")},
+                          m_waits.start, m_waits.finish, m_waits.slice, &out, nullptr, failure))
+        return false;
+    // One name a line; names may hold blanks, never a line break. The text ends at a NUL, which no name holds.
+    const int nul = out.indexOf('\0');
+    names->clear();
+    for (const QString &line : QString::fromUtf8(nul < 0 ? out : out.left(nul)).split(QLatin1Char('\n')))
+        if (!line.isEmpty()) names->append(line);
+    return true;
+}
+
+bool ZfsTool::destroy(const QString &name, QString *failure) const {
+    return toolprocess::run(m_program, {QStringLiteral("destroy"), name}, m_waits.start, -1, m_waits.slice, nullptr,
+                            nullptr, failure);
+}
+
+bool ZfsTool::getProperty(const QString &name, const QString &property, QString *value, QString *failure) const {
+    QByteArray out;
+    if (!toolprocess::run(m_program,
+                          {QStringLiteral("get"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("value"),
+                           property, name},
+                          m_waits.start, m_waits.finish, m_waits.slice, &out, nullptr, failure))
+        return false;
+    *value = QString::fromUtf8(out).trimmed();
+    return true;
+}
+
+bool ZfsTool::setProperty(const QString &name, const QString &property, const QString &value, QString *failure) const {
+    return toolprocess::run(m_program, {QStringLiteral("set"), property + QLatin1Char('=') + value, name},
+                            m_waits.start, m_waits.finish, m_waits.slice, nullptr, nullptr, failure);
+}
+
+bool ZfsTool::receive(const QString &dataset, const QString &inputFile, const toolprocess::StopCheck &stopRequested,
+                      QString *failure) const {
+    const QStringList args{QStringLiteral("receive"), dataset};
+    QProcess process;
+    process.setStandardInputFile(inputFile);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(m_program, args);
+    if (!process.waitForStarted(m_waits.start)) {
+        *failure = toolprocess::failureText(m_program, args, process, QByteArray(), false, false);
+        toolprocess::giveUp(process);
+        return false;
+    }
+    // No overall limit: receiving takes as long as the stream is long.
+    if (!toolprocess::waitWatched(process, m_waits.poll, stopRequested)) {
+        *failure = QStringLiteral("stopped while receiving");
+        return false;
+    }
+    if (toolprocess::succeeded(process)) return true;
+    *failure = toolprocess::failureText(m_program, args, process, process.readAllStandardError(), true, true);
+    return false;
+}
+
+QStringList ZfsTool::sendWords(const QString &snapshot) const {
+    return {m_program, QStringLiteral("send"), snapshot};
+}

@@ -1,0 +1,52 @@
+// ZfsTool: every run of `zfs` the service makes: snapshot, list the snapshots, destroy, receive, read and write a user
+// property, and the words of `zfs send` for the upload line. It knows the argument vectors and the waits, and nothing
+// else starts zfs. Thread-safe: immutable after construction; each call starts and owns its own process.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include "toolprocess.h"
+
+// Waits of the zfs runs in milliseconds; tests shorten them.
+struct ZfsToolWaits {
+    int start = 10000;   // every run
+    int finish = 30000;  // snapshot, list, get, set
+    int poll = 500;      // how often a receive looks at its stop request
+    int slice = 10000;   // destroy: no overall limit
+};
+
+class ZfsTool {
+public:
+    // program: the zfs executable, found through PATH unless it holds a "/".
+    explicit ZfsTool(const QString &program = QStringLiteral("zfs"), const ZfsToolWaits &waits = ZfsToolWaits());
+
+    QString program() const { return m_program; }
+
+    // Each run below succeeds when zfs started, finished within its waits and returned 0; a run that misses a wait is
+    // killed. *failure, where given, names the command and carries zfs's own standard error.
+
+    // "snapshot" name. *standardError gets zfs's standard error as it wrote it.
+    bool snapshot(const QString &name, QByteArray *standardError, QString *failure = nullptr) const;
+    // "list" "-H" "-t" "snapshot" "-o" "name": the names of every snapshot on the machine, in zfs's order.
+    bool listSnapshots(QStringList *names, QString *failure = nullptr) const;
+    // "destroy" name; waits for the end with no overall limit (a large snapshot takes long to free).
+    bool destroy(const QString &name, QString *failure = nullptr) const;
+    // "get" "-H" "-o" "value" property name: *value gets the property's value, "-" when it is not set.
+    bool getProperty(const QString &name, const QString &property, QString *value, QString *failure = nullptr) const;
+    // "set" property=value name.
+    bool setProperty(const QString &name, const QString &property, const QString &value,
+                     QString *failure = nullptr) const;
+    // "receive" dataset (never -F: an existing dataset is not overwritten), with standard input read from
+    // inputFile. Waits without an overall limit, looking at stopRequested every poll; a stop kills zfs and fails.
+    bool receive(const QString &dataset, const QString &inputFile, const toolprocess::StopCheck &stopRequested,
+                 QString *failure) const;
+
+    // The words of `zfs send` for snapshot, the first stage of the upload line.
+    QStringList sendWords(const QString &snapshot) const;
+
+private:
+    QString m_program;
+    ZfsToolWaits m_waits;
+};
