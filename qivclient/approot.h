@@ -18,6 +18,7 @@ public:
     static constexpr const char *MountTable = "/proc/self/mounts";
     static constexpr const char *StatusFile = "/ovra/etc/qivclient/status.json";
     static constexpr const char *RestoreStagingDir = "/ovra/var/qivclient/restore";
+    static constexpr const char *AgeIdentityFile = "/ovra/etc/qivclient/age.key";
 
     // Sets the root; an empty text or "/" means the real root. A relative DIR is made absolute.
     static void setRoot(const QString &dir);

@@ -3,6 +3,8 @@
 #include <QJsonObject>
 #include <algorithm>
 
+#include "backupname.h"
+
 using statusnames::UploadState;
 
 void PendingUploads::add(const QString &name, UploadState state) {
@@ -72,14 +74,20 @@ QSet<QString> PendingUploads::Watch::names() const {
     return *m_names;
 }
 
+QString PendingUploads::snapshotOf(const QString &objectPath) {
+    const int slash = objectPath.lastIndexOf(QLatin1Char('/'));
+    BackupName name;
+    if (slash < 0 || !BackupName::parse(objectPath.mid(slash + 1), &name)) return QString();
+    return objectPath.left(slash) + QLatin1Char('@') + name.snapshot();
+}
+
 QJsonArray PendingUploads::withoutPending(const QJsonArray &lines, const QString &prefix,
                                           const QSet<QString> &snapshots) {
     if (snapshots.isEmpty()) return lines;
-    QSet<QString> pendingKeys;
-    for (const QString &name : snapshots) pendingKeys.insert(QString(name).replace(QLatin1Char('@'), QLatin1Char('/')));
     QJsonArray kept;
     for (const QJsonValue &line : lines) {
-        if (!pendingKeys.contains(prefix + line.toObject().value(QStringLiteral("key")).toString())) kept.append(line);
+        const QString snapshot = snapshotOf(prefix + line.toObject().value(QStringLiteral("key")).toString());
+        if (snapshot.isEmpty() || !snapshots.contains(snapshot)) kept.append(line);
     }
     return kept;
 }

@@ -52,8 +52,11 @@ public:
         Q_DISABLE_COPY(Watch)
     };
 
-    // The listing lines whose object (prefix + "key", a path below the machine root) is none of the snapshots named.
+    // The listing lines whose object (prefix + "key", a path below the machine root) is the backup of none of the
+    // snapshots named, whatever its kind and stages ("tank/a/qiv_1_from_0.zst" is the backup of "tank/a@qiv_1").
     static QJsonArray withoutPending(const QJsonArray &lines, const QString &prefix, const QSet<QString> &snapshots);
+    // "tank/a@qiv_1" for the object path "tank/a/qiv_1..."; empty when the path names no backup.
+    static QString snapshotOf(const QString &objectPath);
 
 private:
     Q_DISABLE_COPY(PendingUploads)

@@ -60,9 +60,9 @@ OrvTool QivClient::storeTool() const {
 
 // ---- settings ----
 
-QivClient::Credentials QivClient::credentials() const {
-    QReadLocker lock(&m_credLock);
-    return m_cred;
+ClientSettings QivClient::settings() const {
+    QReadLocker lock(&m_settingsLock);
+    return m_settings;
 }
 
 bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
@@ -85,7 +85,6 @@ bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
         }
     }
     const ClientSettings settings = ClientSettings::of(file);
-    const Credentials cred{settings.url, settings.uid, settings.pwd};
     const bool wanted = settings.activeWanted;
     const bool active = wanted && !machineSn().isEmpty();
 
@@ -97,8 +96,8 @@ bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
             m_reportInterval = settings.reportSeconds * m_units.secondMs;
             m_backupInterval = settings.backupMinutes * m_units.minuteMs;
             {
-                QWriteLocker credLock(&m_credLock);
-                m_cred = cred;
+                QWriteLocker settingsLock(&m_settingsLock);
+                m_settings = settings;
             }
             m_activeWanted = wanted;
             m_active = active;

@@ -104,11 +104,6 @@ public:
     QString machineRoot();
 
 private:
-    struct Credentials {
-        QString url;
-        QString uid;
-        QString pwd;
-    };
     // The tasks of the download worker: a plain fetch to a local path, or a restore into a new dataset.
     struct DownloadTask {
         QString path;  // the object's full path for the tool
@@ -122,7 +117,8 @@ private:
     };
     using StoreTask = std::variant<DownloadTask, RestoreTask>;
 
-    Credentials credentials() const;
+    // The settings in force (credentials, chains, stages), copied under their lock.
+    ClientSettings settings() const;
     OrvTool storeTool() const;
     ZfsTool zfsTool() const { return ZfsTool(); }
     // The one check before every remote operation: updateAlias(). On a refusal the trace line says so and, when
@@ -151,8 +147,8 @@ private:
     QString m_sn;
     std::atomic<qint64> m_reportInterval{60};
     std::atomic<qint64> m_backupInterval{5};
-    mutable QReadWriteLock m_credLock;  // guards m_cred: replaced whole by loadSettings, read by the remote operations
-    Credentials m_cred;
+    mutable QReadWriteLock m_settingsLock;  // guards m_settings: replaced whole by loadSettings, read by the others
+    ClientSettings m_settings;
     KP2LFQueue<QString> m_backupQueue;
     PendingUploads m_pending;
     KP2LFQueue<StoreTask> m_downloadQueue;

@@ -14,7 +14,7 @@ bool QivClient::updateAlias(QString *why) const {
     // settings ask for them lacks the serial number.
     if (!m_active.load())
         return refused(m_activeWanted.load() ? QStringLiteral("机器序列号未知") : QStringLiteral("客户端未启用"));
-    const Credentials cred = credentials();
+    const ClientSettings cred = settings();
     QStringList missing;
     if (cred.url.isEmpty()) missing << QStringLiteral("url");
     if (cred.uid.isEmpty()) missing << QStringLiteral("uid");
