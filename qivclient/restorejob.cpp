@@ -84,5 +84,5 @@ bool RestoreJob::run(const Observer &observer, QString *reason) {
         return false;
     }
     if (observer.receiving) observer.receiving();
-    return m_zfs.receive(m_dataset, staged, observer.stopRequested, reason);
+    return m_zfs.receive(m_dataset, staged, ZfsTool::ReceiveOptions(), observer.stopRequested, reason);
 }

@@ -45,9 +45,11 @@ bool ZfsTool::setProperty(const QString &name, const QString &property, const QS
                             m_waits.start, m_waits.finish, m_waits.slice, nullptr, nullptr, failure);
 }
 
-bool ZfsTool::receive(const QString &dataset, const QString &inputFile, const toolprocess::StopCheck &stopRequested,
-                      QString *failure) const {
-    const QStringList args{QStringLiteral("receive"), dataset};
+bool ZfsTool::receive(const QString &dataset, const QString &inputFile, const ReceiveOptions &options,
+                      const toolprocess::StopCheck &stopRequested, QString *failure) const {
+    QStringList args{QStringLiteral("receive")};
+    if (options.unmounted) args.append(QStringLiteral("-u"));
+    args.append(dataset);
     QProcess process;
     process.setStandardInputFile(inputFile);
     process.setStandardOutputFile(QProcess::nullDevice());

@@ -38,10 +38,13 @@ public:
     // "set" property=value name.
     bool setProperty(const QString &name, const QString &property, const QString &value,
                      QString *failure = nullptr) const;
-    // "receive" dataset (never -F: an existing dataset is not overwritten), with standard input read from
+    struct ReceiveOptions {
+        bool unmounted = false;  // "-u": the received file system is not mounted
+    };
+    // "receive" ["-u"] dataset (never -F: an existing dataset is not overwritten), with standard input read from
     // inputFile. Waits without an overall limit, looking at stopRequested every poll; a stop kills zfs and fails.
-    bool receive(const QString &dataset, const QString &inputFile, const toolprocess::StopCheck &stopRequested,
-                 QString *failure) const;
+    bool receive(const QString &dataset, const QString &inputFile, const ReceiveOptions &options,
+                 const toolprocess::StopCheck &stopRequested, QString *failure) const;
 
     // The words of `zfs send` for snapshot, the first stage of the upload line.
     QStringList sendWords(const QString &snapshot) const;
