@@ -41,6 +41,7 @@ AppData::AppData() {
 QString AppData::usage() {
     return QStringLiteral(
         "Usage: qivclient [--cfg FILE] [--root DIR]\n"
+        "       qivclient --help | --version\n"
         "\n"
         "Backup client daemon: answers JSON commands on the local socket named by \"localagentid\",\n"
         "snapshots ZFS datasets on request or on its schedule and uploads them to the object store.\n"
@@ -50,6 +51,7 @@ QString AppData::usage() {
         "  --root DIR   run with every appliance path (/ovra/..., /run/ovra/..., /proc/self/mounts)\n"
         "               relocated below DIR, for tests and sandboxes\n"
         "  --help       show this text\n"
+        "  --version    show the version\n"
         "\n"
         "Exit status: 0 after SIGINT or SIGTERM, 255 when start-up fails (e.g. no \"localagentid\").\n");
 }

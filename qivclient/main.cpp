@@ -13,6 +13,10 @@ int main(int argc, char *argv[]) {
         fputs(AppData::usage().toLocal8Bit().constData(), stdout);
         return 0;
     }
+    if (args.contains(QStringLiteral("--version"))) {
+        fputs("qivclient " QIV_VERSION "\n", stdout);
+        return 0;
+    }
     AppData::create();
     if (!IAppData()->start()) return -1;
     const int status = app.exec();

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need, and only those that are missing.
+# Installs the Debian packages the build, the tests, the benchmarks and the Debian package need, and only those that
+# are missing.
 # A second run finds everything present and installs nothing.
 set -euo pipefail
 
@@ -12,6 +13,9 @@ packages=(
   bsdutils procps sudo
   zfs-fuse   # a real ZFS in user space for the demo and the real-ZFS tests
   systemd    # systemd-analyze, which checks the installed units
+  zstd age   # the stream stages the upload and the restore run
+  debhelper dpkg-dev fakeroot lintian  # building and checking the Debian package
+  man-db groff-base bash-completion    # reading the manual pages, loading the completion
 )
 
 missing=()

@@ -3,7 +3,8 @@
 #   1. the normal build (gcc, warnings as errors) and all CTest tests;
 #   2. every test again under AddressSanitizer with UndefinedBehaviorSanitizer, and the concurrency tests under
 #      ThreadSanitizer (clang);
-#   3. the fuzz targets over their seed corpora (clang, libFuzzer).
+#   3. the fuzz targets over their seed corpora (clang, libFuzzer);
+#   4. the Debian package: built, checked by lintian, installed, looked at and purged (tests/package_test.sh).
 # Usage: scripts/test.sh [--quick]   (--quick: step 1 only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,4 +42,7 @@ if cmake --build build-fuzz --target help | grep -q '^fuzz_targets'; then
 else
   echo "no fuzz targets yet"
 fi
+
+step "Debian package: build, lintian, install, purge"
+tests/package_test.sh || [ $? -eq 77 ]
 step "all tests passed"

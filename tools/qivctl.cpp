@@ -32,7 +32,7 @@ const char USAGE[] = R"(Usage:
   qivctl [OPTIONS] --json REQUEST
   qivctl [OPTIONS] status [--raw | --metrics]
   qivctl [OPTIONS] restore SUBPATH DATASET [--staging DIR] [--wait]
-  qivctl --help
+  qivctl --help | --version
 
 Sends one request to the local RPC server listening on the socket PATH and prints
 its reply as indented JSON on standard output.
@@ -49,6 +49,7 @@ Options:
   --json REQUEST     send REQUEST, a JSON object, exactly as given; no COMMAND or
                      parameters may follow.
   --help, -h         show this text.
+  --version          show qivctl's version.
   --                 end of options (for a command that begins with '-').
 
 Backup status and restores:
@@ -215,6 +216,7 @@ int main(int argc, char **argv) {
     // with "-".
     QCommandLineParser parser;
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption versionOption(QStringLiteral("version"), QString());
     const QCommandLineOption socketOption(QStringLiteral("socket"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QString(), QStringLiteral("REQUEST"));
@@ -224,11 +226,15 @@ int main(int argc, char **argv) {
     const QCommandLineOption metricsOption(QStringLiteral("metrics"), QString());
     const QCommandLineOption waitOption(QStringLiteral("wait"), QString());
     const QCommandLineOption stagingOption(QStringLiteral("staging"), QString(), QStringLiteral("DIR"));
-    parser.addOptions({helpOption, socketOption, timeoutOption, jsonOption, cfgOption, rootOption, rawOption,
-                       metricsOption, waitOption, stagingOption});
+    parser.addOptions({helpOption, versionOption, socketOption, timeoutOption, jsonOption, cfgOption, rootOption,
+                       rawOption, metricsOption, waitOption, stagingOption});
     if (!parser.parse(arguments)) return usageError(parser.errorText());
     if (parser.isSet(helpOption)) {
         std::fputs(USAGE, stdout);
+        return ExitSuccess;
+    }
+    if (parser.isSet(versionOption)) {
+        std::fputs("qivctl " QIV_VERSION "\n", stdout);
         return ExitSuccess;
     }
 
