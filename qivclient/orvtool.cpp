@@ -7,6 +7,7 @@
 #include <QProcessEnvironment>
 #include <QTime>
 
+#include "backupname.h"
 #include "kp2linux/lnx2utils.h"
 #include "kp2utils.h"
 #include "toolprocess.h"
@@ -43,6 +44,12 @@ QString tailText(const QByteArray &tail) {
 void copyIfPresent(const QJsonObject &from, QJsonObject *to, const QString &key) {
     const auto it = from.constFind(key);
     if (it != from.constEnd()) to->insert(key, it.value());
+}
+
+// An incremental backup's entry names the backup it was sent from: "base" = "qiv_<B>".
+void addBase(const QString &file, QJsonObject *entry) {
+    BackupName name;
+    if (BackupName::parse(file, &name) && name.isIncremental()) entry->insert(QStringLiteral("base"), name.base());
 }
 
 }  // namespace
@@ -270,6 +277,7 @@ bool OrvTool::alloadEntry(const QJsonObject &line, QString *dmpath, QJsonObject 
     e.insert(QStringLiteral("subpath"), key);
     e.insert(QStringLiteral("dmpath"), *dmpath);
     e.insert(QStringLiteral("file"), file);
+    addBase(file, &e);
     e.insert(QStringLiteral("time"), listingTime(line.value(QStringLiteral("lastModified"))));
     copyIfPresent(line, &e, QStringLiteral("size"));
     copyIfPresent(line, &e, QStringLiteral("url"));
@@ -303,6 +311,7 @@ bool OrvTool::loadbyEntry(const QJsonObject &line, const QString &dmpath, QJsonO
     e.insert(QStringLiteral("subpath"), key);
     e.insert(QStringLiteral("dmpath"), dmpath + QLatin1Char('/') + key);
     e.insert(QStringLiteral("file"), key);
+    addBase(key, &e);
     e.insert(QStringLiteral("time"), listingTime(line.value(QStringLiteral("lastModified"))));
     copyIfPresent(line, &e, QStringLiteral("size"));
     copyIfPresent(line, &e, QStringLiteral("url"));

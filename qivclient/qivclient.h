@@ -46,6 +46,8 @@ public:
     // Writes the settings file atomically, reloads it and starts the scheduler if none runs. False when the file
     // could not be written; nothing is recorded then.
     bool settingsSave(KP2Journals &journals, const QJsonObject &settings);
+    // The settings in force (credentials, chains, stages), copied under their lock.
+    ClientSettings settings() const;
 
     // Storage and machine identity.
     bool storageLoad(KP2Journals &journals, QJsonObject &map);
@@ -79,6 +81,11 @@ public:
     // the store cannot be reached (see updateAlias).
     bool remoteRestore(KP2Journals &journal, const QString &subpath, const QString &dataset, const QString &staging,
                        int *id);
+    // Removes the chains of the dataset dmpath beyond the newest keep (BackupChains::prune), never the chain of the
+    // dataset's kept base; with dryRun nothing is removed. result gets "removed" ("wouldremove" in a dry run) and
+    // "kept", paths below the machine root. False, with the reason in the journal, when the store cannot be reached,
+    // the listing or zfs fails, or a removal fails (the objects removed before it are named).
+    bool remotePrune(KP2Journals &journal, const QString &dmpath, int keep, bool dryRun, QJsonObject &result);
     // The backup status (QivStatus::toObject) with the datasets selected in the settings file.
     bool statusLoad(KP2Journals &journal, QJsonObject &status);
 
@@ -117,8 +124,6 @@ private:
     };
     using StoreTask = std::variant<DownloadTask, RestoreTask>;
 
-    // The settings in force (credentials, chains, stages), copied under their lock.
-    ClientSettings settings() const;
     OrvTool storeTool() const;
     ZfsTool zfsTool() const { return ZfsTool(); }
     // The one check before every remote operation: updateAlias(). On a refusal the trace line says so and, when
@@ -132,6 +137,23 @@ private:
     bool destroyRun();
     void backupCycle(KP2Journals &journal);
     void uploadOne(const QString &snapshot);
+    // The dataset's snapshots kept as bases (ZfsTool::UploadedProperty set), newest last; empty, with *failure, when
+    // zfs cannot list.
+    QList<ZfsTool::Snapshot> keptBases(const QString &dataset, QString *failure) const;
+    // The length of the chain that the newest kept base ends in the store, when the next backup may extend it
+    // (shorter than fullEvery); else 0, and the next backup is full.
+    int chainBefore(const QString &dataset, const QList<ZfsTool::Snapshot> &kept, int fullEvery);
+    // Uploads snapshot, full or (with base) incremental; *object gets the object's name below the dataset.
+    bool uploadAs(const QString &snapshot, const QString &base, QString *object, QString *failure);
+    // After an upload: keeps the snapshot as the next base (fullEvery above 1) or destroys it, and destroys the bases
+    // it replaces. object is empty when the upload failed.
+    void keepOrDestroy(const QString &snapshot, const QString &object, const QList<ZfsTool::Snapshot> &kept,
+                       int fullEvery);
+    // The prune of remotePrune; protect names the object whose chain stays (empty: the kept base's, from zfs).
+    bool pruneDataset(const QString &dataset, int keep, bool dryRun, QString protect, QStringList *removed,
+                      QStringList *kept, QString *why);
+    // The prune after a full backup; its outcome goes into the dataset's status.
+    void pruneAfterBackup(const QString &dataset, int keep, const QString &object);
     void restoreOne(const RestoreTask &task);
     // Listing shared by both remote listings, without the uploads pending at any moment while it ran: false when the
     // tool fails, with its standard error in *standardError.

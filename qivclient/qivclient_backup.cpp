@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "approot.h"
+#include "backupchains.h"
 #include "kp2file.h"
 #include "kp2utils.h"
 #include "qivclient.h"
@@ -97,16 +98,18 @@ bool QivClient::zfsbackup(KP2Journals &journals, const QString &dmpath) {
 }
 
 int QivClient::queueLeftovers() {
-    QStringList names;
+    QList<ZfsTool::Snapshot> snapshots;
     QString failure;
-    if (!zfsTool().listSnapshots(&names, &failure)) {
+    if (!zfsTool().listSnapshots(&snapshots, &failure)) {
         TRACE_AS(QStringLiteral("zfs list"), failure);
         return -1;
     }
+    // A kept base is uploaded already: it stays as the base of its dataset's next incremental.
     QStringList leftovers;
-    for (const QString &name : names) {
-        const int at = name.indexOf(QLatin1Char('@'));
-        if (at > 0 && name.midRef(at + 1).startsWith(QLatin1String("qiv_"))) leftovers.append(name);
+    for (const ZfsTool::Snapshot &snapshot : snapshots) {
+        const int at = snapshot.name.indexOf(QLatin1Char('@'));
+        if (at > 0 && snapshot.name.midRef(at + 1).startsWith(QLatin1String("qiv_")) && snapshot.uploaded.isEmpty())
+            leftovers.append(snapshot.name);
     }
     // Oldest first: the names' "qiv_yyyyMMddHHmmss" parts sort in time order; the sort keeps zfs's order (creation
     // within a dataset) for equal stamps.
@@ -122,28 +125,94 @@ int QivClient::queueLeftovers() {
     return queued;
 }
 
+QList<ZfsTool::Snapshot> QivClient::keptBases(const QString &dataset, QString *failure) const {
+    QList<ZfsTool::Snapshot> all;
+    QList<ZfsTool::Snapshot> kept;
+    if (!zfsTool().listSnapshots(&all, failure)) return kept;
+    for (const ZfsTool::Snapshot &snapshot : all)
+        if (!snapshot.uploaded.isEmpty() && snapshot.name.startsWith(dataset + QLatin1Char('@'))) kept.append(snapshot);
+    // Newest last: the names' time stamps sort in time order.
+    std::sort(kept.begin(), kept.end(),
+              [](const ZfsTool::Snapshot &a, const ZfsTool::Snapshot &b) { return stampOf(a.name) < stampOf(b.name); });
+    return kept;
+}
+
+int QivClient::chainBefore(const QString &dataset, const QList<ZfsTool::Snapshot> &kept, int fullEvery) {
+    if (fullEvery <= 1 || kept.isEmpty()) return 0;
+    // The store decides, not the machine: a base whose object was removed (or never fully stored) gives a full
+    // backup, never an incremental that could not be restored.
+    QByteArray output;
+    if (!storeTool().ls(machineRoot() + dataset, &output)) return 0;
+    const int length = BackupChains::fromListing(OrvTool::parseListing(output)).lengthTo(kept.last().uploaded);
+    return length < fullEvery ? length : 0;
+}
+
+bool QivClient::uploadAs(const QString &snapshot, const QString &base, QString *object, QString *failure) {
+    // Queued snapshots are "dataset@qiv_<T>"; the object is named after <T>, and after <B> for an incremental.
+    BackupName name;
+    BackupName::parse(snapshot.mid(snapshot.indexOf(QLatin1Char('@')) + 1), &name);
+    BackupName from;
+    if (!base.isEmpty() && BackupName::parse(base.mid(base.indexOf(QLatin1Char('@')) + 1), &from))
+        name.baseStamp = from.stamp;
+    *object = name.toString();
+    const QString dataset = snapshot.left(snapshot.indexOf(QLatin1Char('@')));
+    const QString path = machineRoot() + dataset + QLatin1Char('/') + *object;
+    const OrvTool store = storeTool();
+    return store.upload({zfsTool().sendWords(snapshot, base)}, path, failure);
+}
+
 void QivClient::uploadOne(const QString &snapshot) {
-    QString remote = snapshot;
-    remote.replace(QLatin1Char('@'), QLatin1Char('/'));
-    const QString path = machineRoot() + remote;
+    const ClientSettings settings = this->settings();
+    const QString dataset = snapshot.left(snapshot.indexOf(QLatin1Char('@')));
     m_pending.markUploading(snapshot);
-    QString failure;
     QElapsedTimer took;
     took.start();
-    const OrvTool store = storeTool();
-    const bool uploaded = store.upload({zfsTool().sendWords(snapshot)}, path, &failure);
-    if (!uploaded) TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
+    QString failure;
+    const QList<ZfsTool::Snapshot> kept = keptBases(dataset, &failure);
+    int chain = chainBefore(dataset, kept, settings.fullEvery);
+    QString object;
+    bool uploaded = false;
+    if (chain > 0) {
+        uploaded = uploadAs(snapshot, kept.last().name, &object, &failure);
+        if (!uploaded) TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
+        // The base may be gone from the machine or the dataset rolled back past it: the same snapshot goes up as
+        // a full backup at once, so that no backup is lost; the status keeps this failure too.
+        if (!uploaded) m_status.uploadFinished(snapshot, false, took.elapsed(), QJsonValue(), failure);
+    }
+    if (!uploaded) {
+        chain = 0;
+        uploaded = uploadAs(snapshot, QString(), &object, &failure);
+        if (!uploaded) TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
+    }
     // The size the status reports is the one the store lists, so that it is what a restore will fetch.
     qint64 size = -1;
     QString why;
-    const bool listed = uploaded && store.listedSize(path, &size, &why);
-    m_status.uploadFinished(snapshot, uploaded, took.elapsed(), listed ? QJsonValue(size) : QJsonValue(), failure);
-    // The snapshot goes in every case: a failed upload is retried by the next backup, not from this snapshot. The
-    // worker does not wait for it; the destroyer reports a failure in the dataset's status.
-    m_destroyQueue.push(snapshot);
-    m_destroyer.start();
+    const bool listed =
+        uploaded && storeTool().listedSize(machineRoot() + dataset + QLatin1Char('/') + object, &size, &why);
+    m_status.uploadFinished(snapshot, uploaded, took.elapsed(), listed ? QJsonValue(size) : QJsonValue(), failure,
+                            uploaded ? chain + 1 : 0);
+    keepOrDestroy(snapshot, uploaded ? object : QString(), kept, settings.fullEvery);
     // Complete or removed: either way the object under its name is no longer a partial upload.
     m_pending.drop(snapshot);
+    if (uploaded && chain == 0 && settings.keep > 0) pruneAfterBackup(dataset, settings.keep, object);
+}
+
+void QivClient::keepOrDestroy(const QString &snapshot, const QString &object, const QList<ZfsTool::Snapshot> &kept,
+                              int fullEvery) {
+    // A failed upload is retried by the next backup, not from this snapshot; the bases stay as they are. The worker
+    // does not wait for a destroy; the destroyer reports a failure in the dataset's status.
+    bool keptThis = false;
+    if (!object.isEmpty() && fullEvery > 1) {
+        QString failure;
+        keptThis = zfsTool().setProperty(snapshot, ZfsTool::UploadedProperty, object, &failure);
+        if (!keptThis) m_status.snapshotNotDestroyed(snapshot, failure);
+    }
+    if (!keptThis) m_destroyQueue.push(snapshot);
+    // At most one base per dataset: after a stored backup every earlier one goes, the one replaced and any a crash
+    // between marking and destroying left behind.
+    if (!object.isEmpty())
+        for (const ZfsTool::Snapshot &base : kept) m_destroyQueue.push(base.name);
+    m_destroyer.start();
 }
 
 bool QivClient::backupRun() {

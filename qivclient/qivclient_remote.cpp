@@ -1,5 +1,8 @@
 // QivClient's remote store: the one check before every remote operation, the two listings, removal, and the download
 // worker with its plain downloads and restores.
+#include <QJsonArray>
+
+#include "backupchains.h"
 #include "qivclient.h"
 #include "qivclient_p.h"
 #include "restorejob.h"
@@ -118,8 +121,10 @@ void QivClient::restoreOne(const RestoreTask &task) {
     RestoreJob job(storeTool(), zfsTool(), id, task.path, task.dataset, task.staging);
     RestoreJob::Observer observer;
     observer.staged = [&](const QString &file) { m_status.restoreStaged(id, file); };
-    observer.downloading = [&](qint64 bytes, qint64 total) { m_status.restoreDownloading(id, bytes, total); };
-    observer.receiving = [&] { m_status.restoreReceiving(id); };
+    observer.downloading = [&](const RestoreJob::Progress &at, qint64 bytes) {
+        m_status.restoreDownloading(id, at.object, at.objects, bytes, at.total);
+    };
+    observer.receiving = [&](const RestoreJob::Progress &at) { m_status.restoreReceiving(id, at.object, at.objects); };
     observer.stopRequested = [this] { return m_downloadWorker.stopRequested(); };
     QString reason;
     if (job.run(observer, &reason)) {
@@ -128,4 +133,65 @@ void QivClient::restoreOne(const RestoreTask &task) {
     }
     TRACE_AS(QStringLiteral("restore failed"), reason);
     m_status.restoreFailed(id, reason);
+}
+
+bool QivClient::pruneDataset(const QString &dataset, int keep, bool dryRun, QString protect, QStringList *removed,
+                             QStringList *kept, QString *why) {
+    if (protect.isEmpty()) {
+        const QList<ZfsTool::Snapshot> bases = keptBases(dataset, why);
+        if (!why->isEmpty()) return false;  // without the kept base, its chain could not be spared
+        if (!bases.isEmpty()) protect = bases.last().uploaded;
+    }
+    const QString folder = dataset + QLatin1Char('/');
+    QJsonArray lines;
+    QByteArray standardError;
+    if (!remoteList(machineRoot() + dataset, folder, lines, &standardError)) {
+        *why = QStringLiteral("listing %1 failed: %2").arg(dataset, QString::fromUtf8(standardError).trimmed());
+        return false;
+    }
+    const BackupChains::Prune plan = BackupChains::fromListing(lines).prune(keep, protect);
+    for (const QString &name : plan.keep) kept->append(folder + name);
+    for (const QString &name : plan.remove) {
+        if (!dryRun && !storeTool().rm(machineRoot() + folder + name, &standardError)) {
+            *why =
+                QStringLiteral("removing %1 failed: %2").arg(folder + name, QString::fromUtf8(standardError).trimmed());
+            return false;
+        }
+        removed->append(folder + name);
+    }
+    return true;
+}
+
+bool QivClient::remotePrune(KP2Journals &journal, const QString &dmpath, int keep, bool dryRun, QJsonObject &result) {
+    if (!storeReady(&journal)) return false;
+    QStringList removed;
+    QStringList kept;
+    QString why;
+    const bool pruned = pruneDataset(dmpath, keep, dryRun, QString(), &removed, &kept, &why);
+    if (!pruned) {
+        TRACE_AS(QStringLiteral("prune failed"), why);
+        journal.setErr(ResultNotRecorded,
+                       removed.isEmpty()
+                           ? why
+                           : QStringLiteral("%1 (removed before: %2)").arg(why, removed.join(QStringLiteral(", "))));
+        return false;
+    }
+    result.insert(dryRun ? QStringLiteral("wouldremove") : QStringLiteral("removed"),
+                  QJsonArray::fromStringList(removed));
+    result.insert(QStringLiteral("kept"), QJsonArray::fromStringList(kept));
+    return true;
+}
+
+void QivClient::pruneAfterBackup(const QString &dataset, int keep, const QString &object) {
+    QStringList removed;
+    QStringList kept;
+    QString why;
+    if (pruneDataset(dataset, keep, false, object, &removed, &kept, &why)) {
+        m_status.pruned(dataset, true,
+                        removed.isEmpty() ? QStringLiteral("nothing to remove")
+                                          : QStringLiteral("removed ") + removed.join(QStringLiteral(", ")));
+        return;
+    }
+    TRACE_AS(QStringLiteral("prune failed"), why);
+    m_status.pruned(dataset, false, QStringLiteral("prune: ") + why);
 }

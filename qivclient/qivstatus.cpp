@@ -114,7 +114,7 @@ void QivStatus::snapshotTaken(const QString &snapshot) {
 }
 
 void QivStatus::uploadFinished(const QString &snapshot, bool ok, qint64 durationMs, const QJsonValue &size,
-                               const QString &error) {
+                               const QString &error, int chain) {
     std::lock_guard<std::mutex> lock(m_lock);
     const QString name = datasetOf(snapshot);
     QJsonObject record = dataset(name);
@@ -124,6 +124,8 @@ void QivStatus::uploadFinished(const QString &snapshot, bool ok, qint64 duration
         record.insert(LastDurationMs, durationMs);
         record.insert(LastSize, size);
         record.insert(Failures, 0);
+        if (chain > 0) record.insert(Chain, chain);
+        if (chain == 1) record.insert(LastFull, now());
     } else {
         record.insert(Failures, record.value(Failures).toInt() + 1);
         record.insert(LastError, error);
@@ -176,15 +178,29 @@ void QivStatus::restoreStaged(int id, const QString &stagedFile) {
     updateRestore(id, {{Staged, stagedFile}});
 }
 
-void QivStatus::restoreDownloading(int id, qint64 bytes, qint64 total) {
+void QivStatus::pruned(const QString &dataset, bool ok, const QString &outcome) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    QJsonObject record = this->dataset(dataset);
+    record.insert(ok ? LastPrune : LastError, outcome);
+    setDataset(dataset, record);
+    save();
+}
+
+void QivStatus::restoreDownloading(int id, int object, int objects, qint64 bytes, qint64 total) {
     // Progress is answered from memory and written only with the next change of state: a synced write of the
     // status file every half second made the file system flush the staged download with it, and the fetch ran
     // 13% slower than the same fetch alone.
-    updateRestore(id, {{State, toString(RestoreState::Downloading)}, {Bytes, bytes}, {Total, total}}, false);
+    updateRestore(id,
+                  {{State, toString(RestoreState::Downloading)},
+                   {Object, object},
+                   {Objects, objects},
+                   {Bytes, bytes},
+                   {Total, total}},
+                  false);
 }
 
-void QivStatus::restoreReceiving(int id) {
-    updateRestore(id, {{State, toString(RestoreState::Receiving)}});
+void QivStatus::restoreReceiving(int id, int object, int objects) {
+    updateRestore(id, {{State, toString(RestoreState::Receiving)}, {Object, object}, {Objects, objects}});
 }
 
 void QivStatus::restoreDone(int id) {

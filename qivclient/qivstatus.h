@@ -33,9 +33,12 @@ public:
     // snapshot was taken and waits for its upload.
     void snapshotTaken(const QString &snapshot);
     // The upload of snapshot ended after durationMs. On success size is the object's size as the store lists it
-    // (a null value when unknown); on failure error says why.
+    // (a null value when unknown) and chain the length of the chain it ends (1: a full backup, which also sets
+    // the time of the last full one; 0: not known); on failure error says why.
     void uploadFinished(const QString &snapshot, bool ok, qint64 durationMs, const QJsonValue &size,
-                        const QString &error);
+                        const QString &error, int chain = 0);
+    // The outcome of a prune after a backup of dataset: what was removed, or why it failed (the last error).
+    void pruned(const QString &dataset, bool ok, const QString &outcome);
 
     // The uploaded snapshot could not be destroyed; error (zfs's words) becomes the dataset's last error. The
     // backup itself succeeded, so the failures are not counted up.
@@ -45,9 +48,10 @@ public:
     int restoreQueued(const QString &subpath, const QString &dataset, const QString &staging);
     // The staged file a restore writes (recorded so that a restart can remove what a crash left).
     void restoreStaged(int id, const QString &stagedFile);
-    // downloading: bytes staged so far of total. Written to the file only when the state changes.
-    void restoreDownloading(int id, qint64 bytes, qint64 total);
-    void restoreReceiving(int id);
+    // downloading object `object` of the `objects` of its chain: bytes of the chain fetched so far of total.
+    // Written to the file only when the state changes.
+    void restoreDownloading(int id, int object, int objects, qint64 bytes, qint64 total);
+    void restoreReceiving(int id, int object, int objects);
     void restoreDone(int id);
     void restoreFailed(int id, const QString &reason);
     // The restore's record; empty when unknown.

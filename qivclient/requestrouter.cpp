@@ -5,6 +5,7 @@
 
 #include "appdata.h"
 #include "approot.h"
+#include "kp2utils.h"
 #include "qivclient.h"
 #include "restorejob.h"
 #include "resultcodes.h"
@@ -30,6 +31,17 @@ const char *const kRestoreUsage = R"json({
 })json";
 const char *const kStatusUsage = R"json({
     "comment": "备份状态: 每个数据集最近的快照, 尝试与成功时间, 上传时长与大小, 上次成功后的失败次数和最后的错误; 待上传的快照; 最近的恢复及其状态"
+})json";
+
+const char *const kPruneUsage = R"json({
+    "comment": "删除一个数据集较旧的备份链, 只保留最新的 keep 条链; 每条链从最新的对象删到全量备份, 中途中断也只留下可恢复的链; 本机保留的增量基准所在的链永不删除",
+    "params": {"dmpath": "数据集", "keep": "保留的链数(可选)", "dryrun": "只列出将删除的对象(可选)"},
+    "params-comment": {
+        "dmpath": "数据集路径, 如 tank/data",
+        "keep": "大于 0 的整数; 默认取设置 orvane.keep, 为 0 时拒绝 (9996)",
+        "dryrun": "真值时不删除, 结果中的 removed 改为 wouldremove"
+    },
+    "results": {"removed": "已删除的对象 (相对于本机根目录)", "kept": "保留的对象"}
 })json";
 
 // The first step of the slot contract: a help request replaces the reply by the usage object and ends the command.
@@ -192,4 +204,23 @@ void RequestRouter::qivclient_status(QJsonObject *retObject, QJsonObject cmdObje
         retObject->insert(QStringLiteral("results"), status);
         envObject->setErr(ResultOk, QString());
     }
+}
+
+void RequestRouter::qivclient_remote_prune(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {
+    if (answeredHelp(retObject, cmdObject, kPruneUsage)) return;
+    envObject->begin();
+    const QString dmpath = requiredRemotePath(cmdObject, QStringLiteral("dmpath"), envObject);
+    if (dmpath.isEmpty()) return;
+    // Keeping no chain would mean removing nothing, so it is refused rather than taken for "keep everything".
+    const QJsonValue asked = params(cmdObject).value(QStringLiteral("keep"));
+    const int keep = asked.isUndefined() || asked.isNull() ? client()->settings().keep : toInt(asked);
+    if (keep <= 0) {
+        envObject->setErr(ResultInvalidParameter, QStringLiteral("参数无效: keep"));
+        return;
+    }
+    const bool dryRun = toBool(params(cmdObject).value(QStringLiteral("dryrun")));
+    QJsonObject result;
+    if (!client()->remotePrune(*envObject, dmpath, keep, dryRun, result)) return;
+    retObject->insert(QStringLiteral("results"), result);
+    envObject->setErr(ResultOk, QString());
 }

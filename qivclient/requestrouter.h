@@ -36,4 +36,7 @@ public slots:
     void qivclient_remote_restore(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject);
     // "results": the backup status (per dataset, pending uploads, recent restores).
     void qivclient_status(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject);
+    // Removes a dataset's older backup chains from the store: "dmpath", "keep" (chains to keep; default the
+    // setting), "dryrun" (only tell what would go).
+    void qivclient_remote_prune(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject);
 };

@@ -47,9 +47,41 @@ qint64 RestoreJob::freeBytes(const QString &dir) {
     return qint64(fs.f_bavail) * qint64(fs.f_frsize);
 }
 
+bool RestoreJob::resolve(QList<BackupChains::Object> *chain, QString *reason) const {
+    const int slash = m_remotePath.lastIndexOf(QLatin1Char('/'));
+    const QString folder = m_remotePath.left(slash);
+    const QString name = m_remotePath.mid(slash + 1);
+    QByteArray output;
+    QByteArray standardError;
+    if (!m_tool.ls(folder, &output, &standardError)) {
+        *reason = QStringLiteral("listing %1 failed: %2").arg(folder, QString::fromUtf8(standardError).trimmed());
+        return false;
+    }
+    const BackupChains chains = BackupChains::fromListing(OrvTool::parseListing(output));
+    QString missing;
+    if (!chains.chainTo(name, chain, &missing)) {
+        *reason = missing.isEmpty() ? QStringLiteral("the store lists no object %1 with a size").arg(m_remotePath)
+                                    : QStringLiteral("backup chain broken: %1 is not in the store").arg(missing);
+        return false;
+    }
+    for (const BackupChains::Object &object : *chain) {
+        if (object.size >= 0) continue;
+        *reason = QStringLiteral("the store lists no object %1/%2 with a size").arg(folder, object.name);
+        return false;
+    }
+    return true;
+}
+
 bool RestoreJob::run(const Observer &observer, QString *reason) {
+    // The whole chain is known, and every object of it listed, before anything is fetched.
+    QList<BackupChains::Object> chain;
+    if (!resolve(&chain, reason)) return false;
     qint64 total = 0;
-    if (!m_tool.listedSize(m_remotePath, &total, reason)) return false;
+    qint64 largest = 0;
+    for (const BackupChains::Object &object : chain) {
+        total += object.size;
+        largest = qMax(largest, object.size);
+    }
 
     if (!QDir().mkpath(m_staging)) {
         *reason = QStringLiteral("cannot create the staging directory %1").arg(m_staging);
@@ -61,28 +93,64 @@ bool RestoreJob::run(const Observer &observer, QString *reason) {
         *reason = QStringLiteral("%1 already exists").arg(staged);
         return false;
     }
+    // One object is staged at a time: the largest decides.
     const qint64 room = freeBytes(m_staging);
-    if (room < total) {
+    if (room < largest) {
         *reason = QStringLiteral("no room in the staging directory %1: %2 bytes free, the backup needs %3")
                       .arg(m_staging)
                       .arg(room)
-                      .arg(total);
+                      .arg(largest);
         return false;
     }
 
     RemoveOnExit cleanup{staged};
     if (observer.staged) observer.staged(staged);
+    const QString folder = m_remotePath.left(m_remotePath.lastIndexOf(QLatin1Char('/')) + 1);
+    Progress progress{0, int(chain.size()), 0, total};
+    for (const BackupChains::Object &object : chain) {
+        ++progress.object;
+        if (restoreOne(observer, folder + object.name, object.size, progress, reason)) {
+            progress.bytesBefore += object.size;
+            continue;
+        }
+        // A failed receive of a first object creates nothing (and an existing dataset is never touched); after
+        // that, the dataset is this restore's own, and half a chain is no restore.
+        if (progress.object > 1) undoReceives(reason);
+        return false;
+    }
+    return true;
+}
+
+bool RestoreJob::restoreOne(const Observer &observer, const QString &path, qint64 size, const Progress &progress,
+                            QString *reason) {
+    const QString staged = stagedFile();
     OrvTool::FetchHooks hooks;
-    if (observer.downloading) hooks.progress = [&](qint64 bytes) { observer.downloading(bytes, total); };
+    if (observer.downloading)
+        hooks.progress = [&](qint64 bytes) { observer.downloading(progress, progress.bytesBefore + bytes); };
     hooks.stopRequested = observer.stopRequested;
     QString toolSaid;
-    if (!m_tool.fetch(m_remotePath, staged, hooks, &toolSaid, reason)) return false;
+    if (!m_tool.fetch(path, staged, hooks, &toolSaid, reason)) return false;
     const qint64 got = QFileInfo(staged).size();
-    if (got != total) {
-        *reason = QStringLiteral("the fetched file has %1 bytes, the store lists %2").arg(got).arg(total);
+    if (got != size) {
+        *reason = QStringLiteral("the fetched file has %1 bytes, the store lists %2").arg(got).arg(size);
         if (!toolSaid.isEmpty()) *reason += QStringLiteral("; the tool said: ") + toolSaid;
         return false;
     }
-    if (observer.receiving) observer.receiving();
-    return m_zfs.receive(m_dataset, staged, ZfsTool::ReceiveOptions(), observer.stopRequested, reason);
+    if (observer.receiving) observer.receiving(progress);
+    // All but the last receive leave the new file system unmounted, so that nothing changes it between two
+    // receives (an incremental stream is refused by a dataset changed since its base).
+    ZfsTool::ReceiveOptions options;
+    options.unmounted = progress.object < progress.objects;
+    const bool received = m_zfs.receive(m_dataset, staged, options, observer.stopRequested, reason);
+    QFile::remove(staged);
+    return received;
+}
+
+void RestoreJob::undoReceives(QString *reason) const {
+    QString failure;
+    if (m_zfs.destroy(m_dataset, &failure, true))
+        *reason += QStringLiteral("; the dataset %1 that this restore created was destroyed").arg(m_dataset);
+    else
+        *reason += QStringLiteral("; the dataset %1 that this restore created could not be destroyed: %2")
+                       .arg(m_dataset, failure);
 }

@@ -1,7 +1,10 @@
-// RestoreJob: brings one backup back from the object store into a new ZFS dataset. It lists the object to learn its
-// size, checks that the staging directory has room for it, fetches it there (OrvTool::fetch), checks that the staged
-// file has exactly the listed size (the tool's exit code says nothing reliable), and receives it into the dataset
-// (ZfsTool::receive: no -F, an existing dataset is never overwritten). The staged file is removed in every case.
+// RestoreJob: brings one backup back from the object store into a new ZFS dataset, with the whole chain it needs.
+// It lists the object's folder once to resolve the chain (the object, its base, ... down to a full) and learn the
+// sizes, checks that the staging directory has room for the largest object, then for each object, oldest first,
+// fetches it there (OrvTool::fetch), checks that the staged file has exactly the listed size (the tool's exit code
+// says nothing reliable), and receives it into the dataset (ZfsTool::receive: no -F, an existing dataset is never
+// overwritten; -u for all but the last). A chain that fails after its first receive destroys the dataset it
+// created. The staged file is removed in every case.
 // Not thread-safe: one job is run by one thread (the client's download worker); several jobs may run at once.
 #pragma once
 
@@ -9,16 +12,26 @@
 #include <QString>
 #include <functional>
 
+#include "backupchains.h"
 #include "orvtool.h"
 #include "zfstool.h"
 
 class RestoreJob {
 public:
+    // Where a restore stands: object `object` (1-based) of `objects` in the chain, whose earlier objects held
+    // bytesBefore of the chain's total bytes.
+    struct Progress {
+        int object = 0;
+        int objects = 0;
+        qint64 bytesBefore = 0;
+        qint64 total = 0;
+    };
     // What the job tells its owner while it runs; every callback is optional and runs on the job's thread.
     struct Observer {
         std::function<void(const QString &stagedFile)> staged;
-        std::function<void(qint64 bytes, qint64 total)> downloading;  // repeatedly while the fetch runs
-        std::function<void()> receiving;
+        // Repeatedly while an object is fetched: bytes of the chain fetched so far.
+        std::function<void(const Progress &progress, qint64 bytes)> downloading;
+        std::function<void(const Progress &progress)> receiving;
         std::function<bool()> stopRequested;  // polled while programs run; true kills them and fails the job
     };
 
@@ -46,6 +59,14 @@ public:
     static qint64 freeBytes(const QString &dir);
 
 private:
+    // The chain that restores the object at m_remotePath, from one listing of its folder: its full first.
+    bool resolve(QList<BackupChains::Object> *chain, QString *reason) const;
+    // Fetches, checks and receives one object of the chain; the staged file goes in every case.
+    bool restoreOne(const Observer &observer, const QString &path, qint64 size, const Progress &progress,
+                    QString *reason);
+    // Destroys the dataset this restore created by its earlier receives; *reason says how that went.
+    void undoReceives(QString *reason) const;
+
     OrvTool m_tool;
     ZfsTool m_zfs;
     int m_id;

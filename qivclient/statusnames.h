@@ -21,6 +21,9 @@ inline const QString LastDurationMs = QStringLiteral("lastDurationMs");
 inline const QString LastSize = QStringLiteral("lastSize");
 inline const QString Failures = QStringLiteral("failures");
 inline const QString LastError = QStringLiteral("lastError");
+inline const QString Chain = QStringLiteral("chain");        // objects in the chain of the last backup
+inline const QString LastFull = QStringLiteral("lastFull");  // time of the last full backup
+inline const QString LastPrune = QStringLiteral("lastPrune");
 
 // One pending upload, and the state of an upload or a restore.
 inline const QString Snapshot = QStringLiteral("snapshot");
@@ -37,6 +40,8 @@ inline const QString QueuedAt = QStringLiteral("queued");
 inline const QString Updated = QStringLiteral("updated");
 inline const QString Bytes = QStringLiteral("bytes");
 inline const QString Total = QStringLiteral("total");
+inline const QString Object = QStringLiteral("object");    // the chain's object being restored, from 1
+inline const QString Objects = QStringLiteral("objects");  // objects in the chain
 inline const QString Error = QStringLiteral("error");
 
 enum class UploadState { Queued, Uploading, LeftOver };

@@ -2,6 +2,8 @@
 
 #include <QProcess>
 
+const QString ZfsTool::UploadedProperty = QStringLiteral("qiv:uploaded");
+
 ZfsTool::ZfsTool(const QString &program, const ZfsToolWaits &waits) : m_program(program), m_waits(waits) {}
 
 bool ZfsTool::snapshot(const QString &name, QByteArray *standardError, QString *failure) const {
@@ -9,24 +11,32 @@ bool ZfsTool::snapshot(const QString &name, QByteArray *standardError, QString *
                             nullptr, standardError, failure);
 }
 
-bool ZfsTool::listSnapshots(QStringList *names, QString *failure) const {
+bool ZfsTool::listSnapshots(QList<Snapshot> *snapshots, QString *failure) const {
     QByteArray out;
-    if (!toolprocess::run(m_program,
-                          {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-t"),
-                           QStringLiteral("snapshot"), QStringLiteral("-o"), QStringLiteral("name")},
-                          m_waits.start, m_waits.finish, m_waits.slice, &out, nullptr, failure))
+    if (!toolprocess::run(
+            m_program,
+            {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-t"), QStringLiteral("snapshot"),
+             QStringLiteral("-o"), QStringLiteral("name,") + UploadedProperty},
+            m_waits.start, m_waits.finish, m_waits.slice, &out, nullptr, failure))
         return false;
-    // One name a line; names may hold blanks, never a line break. The text ends at a NUL, which no name holds.
+    // One snapshot a line, its columns apart by a tab (scripted mode); names may hold blanks, never a tab or a line
+    // break. An unset property shows as "-". The text ends at a NUL, which no name holds.
     const int nul = out.indexOf('\0');
-    names->clear();
-    for (const QString &line : QString::fromUtf8(nul < 0 ? out : out.left(nul)).split(QLatin1Char('\n')))
-        if (!line.isEmpty()) names->append(line);
+    snapshots->clear();
+    for (const QString &line : QString::fromUtf8(nul < 0 ? out : out.left(nul)).split(QLatin1Char('\n'))) {
+        if (line.isEmpty()) continue;
+        const int tab = line.lastIndexOf(QLatin1Char('\t'));
+        const QString value = tab < 0 ? QString() : line.mid(tab + 1);
+        snapshots->append(Snapshot{tab < 0 ? line : line.left(tab), value == QLatin1String("-") ? QString() : value});
+    }
     return true;
 }
 
-bool ZfsTool::destroy(const QString &name, QString *failure) const {
-    return toolprocess::run(m_program, {QStringLiteral("destroy"), name}, m_waits.start, -1, m_waits.slice, nullptr,
-                            nullptr, failure);
+bool ZfsTool::destroy(const QString &name, QString *failure, bool recursive) const {
+    QStringList args{QStringLiteral("destroy")};
+    if (recursive) args.append(QStringLiteral("-r"));
+    args.append(name);
+    return toolprocess::run(m_program, args, m_waits.start, -1, m_waits.slice, nullptr, nullptr, failure);
 }
 
 bool ZfsTool::getProperty(const QString &name, const QString &property, QString *value, QString *failure) const {
@@ -69,6 +79,7 @@ bool ZfsTool::receive(const QString &dataset, const QString &inputFile, const Re
     return false;
 }
 
-QStringList ZfsTool::sendWords(const QString &snapshot) const {
-    return {m_program, QStringLiteral("send"), snapshot};
+QStringList ZfsTool::sendWords(const QString &snapshot, const QString &base) const {
+    if (base.isEmpty()) return {m_program, QStringLiteral("send"), snapshot};
+    return {m_program, QStringLiteral("send"), QStringLiteral("-i"), base, snapshot};
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -29,10 +30,18 @@ public:
 
     // "snapshot" name. *standardError gets zfs's standard error as it wrote it.
     bool snapshot(const QString &name, QByteArray *standardError, QString *failure = nullptr) const;
-    // "list" "-H" "-t" "snapshot" "-o" "name": the names of every snapshot on the machine, in zfs's order.
-    bool listSnapshots(QStringList *names, QString *failure = nullptr) const;
-    // "destroy" name; waits for the end with no overall limit (a large snapshot takes long to free).
-    bool destroy(const QString &name, QString *failure = nullptr) const;
+    // The user property that marks a snapshot kept as the base of the next incremental backup; its value is the
+    // name of the snapshot's backup object.
+    static const QString UploadedProperty;  // "qiv:uploaded"
+    struct Snapshot {
+        QString name;      // "dataset@snapshot"
+        QString uploaded;  // UploadedProperty's value; empty when it is not set
+    };
+    // "list" "-H" "-t" "snapshot" "-o" "name,qiv:uploaded": every snapshot on the machine, in zfs's order.
+    bool listSnapshots(QList<Snapshot> *snapshots, QString *failure = nullptr) const;
+    // "destroy" ["-r"] name; waits for the end with no overall limit (a large snapshot takes long to free). With
+    // recursive, a dataset goes with its snapshots.
+    bool destroy(const QString &name, QString *failure = nullptr, bool recursive = false) const;
     // "get" "-H" "-o" "value" property name: *value gets the property's value, "-" when it is not set.
     bool getProperty(const QString &name, const QString &property, QString *value, QString *failure = nullptr) const;
     // "set" property=value name.
@@ -46,8 +55,9 @@ public:
     bool receive(const QString &dataset, const QString &inputFile, const ReceiveOptions &options,
                  const toolprocess::StopCheck &stopRequested, QString *failure) const;
 
-    // The words of `zfs send` for snapshot, the first stage of the upload line.
-    QStringList sendWords(const QString &snapshot) const;
+    // The words of `zfs send` for snapshot, the first stage of the upload line: a full stream, or with base (a
+    // snapshot of the same dataset) the incremental one from base ("-i").
+    QStringList sendWords(const QString &snapshot, const QString &base = QString()) const;
 
 private:
     QString m_program;

@@ -146,7 +146,7 @@ TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
     ASSERT_TRUE(writeJson(path("/ovra/etc/qivclient/settings.json"), QJsonObject()));
     ASSERT_TRUE(writeFile(path("/ovra/etc/qivclient/status.json"), R"({"datasets": {
         "tank/a": {"lastSuccess": "2026-01-02T03:04:05+00:00", "lastAttempt": "2026-01-02T03:04:00+00:00",
-                   "failures": 0, "lastSize": 1572864},
+                   "failures": 0, "lastSize": 1572864, "chain": 3},
         "tank/b\"x": {"lastAttempt": "2026-01-01T00:00:00+01:00", "failures": 2, "lastError": "zfs said:\nno space"}},
       "restores": [{"id": 7, "state": "failed", "error": "the fetched file has 1 bytes, the store lists 2",
                     "subpath": "tank/a/qiv_1", "dataset": "tank/r", "updated": "2026-01-02T03:04:05+00:00"}]})"));
@@ -179,9 +179,9 @@ TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
     const QString success =
         QDateTime::fromString("2026-01-02T03:04:05+00:00", Qt::ISODate).toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
     const QStringList expected = {
-        R"(^DATASET +LAST SUCCESS +AGE +SIZE +FAILURES +LAST ERROR$)",
-        R"(^tank/a +)" + success + R"( +\d+d \d+h +1\.5 MiB +0 +-$)",
-        R"(^tank/b"x +never +- +- +2 +zfs said: no space$)",
+        R"(^DATASET +LAST SUCCESS +AGE +SIZE +CHAIN +FAILURES +LAST ERROR$)",
+        R"(^tank/a +)" + success + R"( +\d+d \d+h +1\.5 MiB +full \+ 2 +0 +-$)",
+        R"(^tank/b"x +never +- +- +- +2 +zfs said: no space$)",
         R"(^Uploads pending: none$)",
         R"(^Restores:$)",
         R"(^  restore 7: failed: the fetched file has 1 bytes, the store lists 2  \(tank/a/qiv_1 -> tank/r, )" +

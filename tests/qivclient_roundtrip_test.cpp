@@ -205,14 +205,15 @@ TEST_F(RoundTrip, RemotePathsThatLeaveTheMachineRootAreRefused) {
     EXPECT_EQ(call("qivclient_remote_remove").value("errmsg").toString(), QStringLiteral("缺少参数: subpath"));
 }
 
-TEST_F(RoundTrip, HelpInterfacesListsTheTemplateAndTheTenCommands) {
+TEST_F(RoundTrip, HelpInterfacesListsTheTemplateAndEveryCommand) {
     const QJsonObject reply = call("help_interfaces");
     EXPECT_EQ(reply.value("err").toInt(-1), 0);
     const QJsonObject listing = reply.value("results").toObject();
-    EXPECT_EQ(listing.keys(), (QStringList{"help_interfaces", "qivclient_remote_alload", "qivclient_remote_dwload",
-                                           "qivclient_remote_loadby", "qivclient_remote_remove",
-                                           "qivclient_remote_restore", "qivclient_settingload", "qivclient_settingsave",
-                                           "qivclient_status", "qivclient_zfsbackup", "qivclient_zfstorage"}));
+    EXPECT_EQ(listing.keys(),
+              (QStringList{"help_interfaces", "qivclient_remote_alload", "qivclient_remote_dwload",
+                           "qivclient_remote_loadby", "qivclient_remote_prune", "qivclient_remote_remove",
+                           "qivclient_remote_restore", "qivclient_settingload", "qivclient_settingsave",
+                           "qivclient_status", "qivclient_zfsbackup", "qivclient_zfstorage"}));
     EXPECT_EQ(listing.value("qivclient_zfsbackup").toObject(),
               (QJsonObject{{"cmd", "qivclient_zfsbackup"}, {"comment", QStringLiteral("<<此接口没有提供使用说明>>")}}));
     EXPECT_EQ(listing.value("help_interfaces").toObject().value("comment").toString(),

@@ -32,6 +32,7 @@ const char USAGE[] = R"(Usage:
   qivctl [OPTIONS] --json REQUEST
   qivctl [OPTIONS] status [--raw | --metrics]
   qivctl [OPTIONS] restore SUBPATH DATASET [--staging DIR] [--wait]
+  qivctl [OPTIONS] prune DMPATH [--keep N] [--dry-run]
   qivctl --help | --version
 
 Sends one request to the local RPC server listening on the socket PATH and prints
@@ -65,6 +66,11 @@ Backup status and restores:
     --staging DIR    where the daemon stages the download.
     --wait           follows the restore with a progress line until it ends; the
                      exit status is then 0 only when the restore is done.
+                     An incremental backup is restored with its whole chain.
+  prune DMPATH       removes the dataset's older backup chains from the store and
+                     keeps the newest; never the chain of the machine's kept base.
+    --keep N         chains to keep (default: the "keep" setting).
+    --dry-run        only prints what would be removed.
 
 Request building:
   COMMAND becomes "cmd"; every parameter goes into the "params" object.
@@ -149,6 +155,31 @@ void print(const QString &text) {
     std::fflush(stdout);
 }
 
+int pruneCommand(const QString &socket, qint64 timeoutSeconds, const QStringList &args, const QString &keep,
+                 bool dryRun) {
+    if (args.size() != 1) return usageError(QStringLiteral("prune needs DMPATH"));
+    QJsonObject params{{"dmpath", args.at(0)}};
+    if (!keep.isEmpty()) {
+        bool ok = false;
+        const int n = keep.toInt(&ok);
+        if (!ok || n < 1) return usageError(QStringLiteral("--keep needs a whole number of chains, 1 or more"));
+        params.insert(QStringLiteral("keep"), n);
+    }
+    if (dryRun) params.insert(QStringLiteral("dryrun"), true);
+    QJsonObject reply;
+    if (!ask(socket, QJsonObject{{"cmd", "qivclient_remote_prune"}, {"params", params}}, timeoutSeconds, &reply))
+        return ExitNoReply;
+    if (!succeeded(reply)) return refused(reply);
+    const QJsonObject results = reply.value(QStringLiteral("results")).toObject();
+    const QJsonArray gone = results.value(dryRun ? QStringLiteral("wouldremove") : QStringLiteral("removed")).toArray();
+    QString out = dryRun ? QStringLiteral("would remove %1 objects\n") : QStringLiteral("removed %1 objects\n");
+    out = out.arg(gone.size());
+    for (const QJsonValue &v : gone) out += QStringLiteral("  ") + v.toString() + QLatin1Char('\n');
+    out += QStringLiteral("kept %1 objects\n").arg(results.value(QStringLiteral("kept")).toArray().size());
+    print(out);
+    return ExitSuccess;
+}
+
 enum class StatusForm { Table, Raw, Metrics };
 
 int statusCommand(const QString &socket, qint64 timeoutSeconds, StatusForm form) {
@@ -226,8 +257,10 @@ int main(int argc, char **argv) {
     const QCommandLineOption metricsOption(QStringLiteral("metrics"), QString());
     const QCommandLineOption waitOption(QStringLiteral("wait"), QString());
     const QCommandLineOption stagingOption(QStringLiteral("staging"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption keepOption(QStringLiteral("keep"), QString(), QStringLiteral("N"));
+    const QCommandLineOption dryRunOption(QStringLiteral("dry-run"), QString());
     parser.addOptions({helpOption, versionOption, socketOption, timeoutOption, jsonOption, cfgOption, rootOption,
-                       rawOption, metricsOption, waitOption, stagingOption});
+                       rawOption, metricsOption, waitOption, stagingOption, keepOption, dryRunOption});
     if (!parser.parse(arguments)) return usageError(parser.errorText());
     if (parser.isSet(helpOption)) {
         std::fputs(USAGE, stdout);
@@ -271,6 +304,9 @@ int main(int argc, char **argv) {
     if (command == QLatin1String("restore"))
         return restoreCommand(socket, timeoutSeconds, positional.mid(1), parser.value(stagingOption),
                               parser.isSet(waitOption));
+    if (command == QLatin1String("prune"))
+        return pruneCommand(socket, timeoutSeconds, positional.mid(1), parser.value(keepOption),
+                            parser.isSet(dryRunOption));
 
     QJsonObject request;
     if (parser.isSet(jsonOption)) {

@@ -64,6 +64,11 @@ QString unixTime(const QJsonValue &v) {
 
 }  // namespace
 
+QString chain(int objects) {
+    if (objects < 1) return QStringLiteral("-");
+    return objects == 1 ? QStringLiteral("full") : QStringLiteral("full + %1").arg(objects - 1);
+}
+
 QString bytes(qint64 n) {
     static const char *const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
     if (n < 1024) return QStringLiteral("%1 B").arg(n);
@@ -77,7 +82,7 @@ QString bytes(qint64 n) {
 }
 
 QString table(const QJsonObject &status, const QDateTime &now) {
-    QVector<QStringList> rows{{"DATASET", "LAST SUCCESS", "AGE", "SIZE", "FAILURES", "LAST ERROR"}};
+    QVector<QStringList> rows{{"DATASET", "LAST SUCCESS", "AGE", "SIZE", "CHAIN", "FAILURES", "LAST ERROR"}};
     const QJsonObject datasets = status.value(Datasets).toObject();
     for (auto it = datasets.begin(); it != datasets.end(); ++it) {
         const QJsonObject d = it.value().toObject();
@@ -87,7 +92,8 @@ QString table(const QJsonObject &status, const QDateTime &now) {
         const QString error = d.value(LastError).toString().simplified();
         rows.append({it.key(), success.isString() ? shownTime(success) : QStringLiteral("never"),
                      age(timeOf(success), now), size.isDouble() ? bytes(qint64(size.toDouble())) : QStringLiteral("-"),
-                     QString::number(d.value(Failures).toInt()), error.isEmpty() ? QStringLiteral("-") : error});
+                     chain(d.value(Chain).toInt()), QString::number(d.value(Failures).toInt()),
+                     error.isEmpty() ? QStringLiteral("-") : error});
     }
     QString out = columns(rows);
 
@@ -152,15 +158,20 @@ QString metrics(const QJsonObject &status) {
 QString restoreLine(const QJsonObject &restore) {
     const QString head = QStringLiteral("restore %1: ").arg(restore.value(Id).toInt());
     const QString state = restore.value(State).toString();
+    // A chain names the object in work: "object 2 of 4, ".
+    const int objects = restore.value(Objects).toInt();
+    const QString which =
+        objects > 1 ? QStringLiteral("object %1 of %2, ").arg(restore.value(Object).toInt()).arg(objects) : QString();
     if (state == toString(RestoreState::Downloading)) {
         const qint64 done = qint64(restore.value(Bytes).toDouble());
         const qint64 total = qint64(restore.value(Total).toDouble());
-        return head + QStringLiteral("downloading %1 of %2 (%3%)")
-                          .arg(bytes(done), bytes(total))
-                          .arg(total > 0 ? done * 100 / total : 100);
+        return head + which +
+               QStringLiteral("downloading %1 of %2 (%3%)")
+                   .arg(bytes(done), bytes(total))
+                   .arg(total > 0 ? done * 100 / total : 100);
     }
     if (state == toString(RestoreState::Receiving))
-        return head + QStringLiteral("receiving into ") + restore.value(Dataset).toString();
+        return head + which + QStringLiteral("receiving into ") + restore.value(Dataset).toString();
     if (state == toString(RestoreState::Failed))
         return head + QStringLiteral("failed: ") + restore.value(Error).toString().simplified();
     return head + state;

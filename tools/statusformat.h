@@ -9,15 +9,20 @@
 
 namespace statusformat {
 
-// Datasets (last success and its age at now, size, failures, last error), then the pending uploads and restores.
+// Datasets (last success and its age at now, size, chain, failures, last error), then the pending uploads and
+// restores.
 QString table(const QJsonObject &status, const QDateTime &now);
 
 // Per dataset: last success and last attempt as Unix times (0 when there was none), failures since the last
 // success, and the last upload's size where the store listed one; then the number of pending uploads.
 QString metrics(const QJsonObject &status);
 
-// "restore 3: downloading 12.0 MiB of 100.0 MiB (12%)", "... receiving into tank/r", "... done", "... failed: why".
+// "restore 3: downloading 12.0 MiB of 100.0 MiB (12%)", "... receiving into tank/r", "... done", "... failed: why";
+// a chain of several objects adds which one is in work ("restore 3: object 2 of 4, downloading ...").
 QString restoreLine(const QJsonObject &restore);
+
+// The length of a dataset's current chain: 1 → "full", 4 → "full + 3", below 1 (not known) → "-".
+QString chain(int objects);
 
 // 1536 → "1.5 KiB"; bytes below 1 KiB as "512 B".
 QString bytes(qint64 n);

@@ -7,11 +7,15 @@
 // Commands:
 //   create DATASET [--from FILE | --size BYTES]   test set-up; empty content without an option
 //   snapshot DATASET@SNAPSHOT                     fails when the dataset is missing or the snapshot exists
-//   send DATASET@SNAPSHOT                         writes the snapshot's stream to standard output
-//   destroy DATASET@SNAPSHOT | DATASET            a dataset only when it has no snapshots
-//   receive DATASET                               a new dataset whose content is standard input; never overwrites
-//   list [-H] [-t filesystem|snapshot|all] [-o name]   names one per line, datasets then their snapshots, sorted;
-//                                                      a "NAME" header line first unless -H (scripted mode)
+//   send [-i BASE] DATASET@SNAPSHOT               writes the snapshot's stream to standard output (an incremental
+//                                                 one is the whole content too; BASE must exist)
+//   destroy [-r] DATASET@SNAPSHOT | DATASET       a dataset only when it has no snapshots, or with -r
+//   receive [-u] DATASET                          a new dataset whose content is standard input; never overwrites
+//   set PROPERTY=VALUE DATASET@SNAPSHOT           a user property of a snapshot
+//   list [-H] [-t filesystem|snapshot|all] [-o name[,PROPERTY]]
+//                                                 names one per line, datasets then their snapshots, sorted, with
+//                                                 the property's value ("-" when unset) after a tab; a "NAME" header
+//                                                 line first unless -H (scripted mode)
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" makes that command
 // write the file's content to standard error and exit 1; "send" first writes half of the stream, like a source that
 // breaks off. "delay-<command>" holds milliseconds to sleep first. "pause-send" holds milliseconds that "send"
@@ -144,10 +148,16 @@ bool writeStream(const QByteArray &bytes, bool breakOff) {
     return fake::writeAll(1, bytes.constData() + half, bytes.size() - half);
 }
 
-int send(const QStringList &args, bool breakOff, const QByteArray &message) {
+int send(QStringList args, bool breakOff, const QByteArray &message) {
     QString dataset, snap;
+    if (args.size() == 4 && args.at(1) == QLatin1String("-i")) {
+        QString baseDataset, base;
+        if (!splitSnapshot(args.at(2), &baseDataset, &base) || !QFileInfo::exists(snapshotDir(baseDataset, base)))
+            return fail(QStringLiteral("cannot open '%1': dataset does not exist").arg(args.at(2)));
+        args.erase(args.begin() + 1, args.begin() + 3);
+    }
     if (args.size() != 2 || !splitSnapshot(args.at(1), &dataset, &snap))
-        return fail(QStringLiteral("usage: zfs send DATASET@SNAPSHOT"));
+        return fail(QStringLiteral("usage: zfs send [-i BASE] DATASET@SNAPSHOT"));
     const QString dir = snapshotDir(dataset, snap);
     if (!QFileInfo::exists(dir))
         return fail(QStringLiteral("cannot open '%1': dataset does not exist").arg(args.at(1)));
@@ -169,8 +179,10 @@ int send(const QStringList &args, bool breakOff, const QByteArray &message) {
     return 0;
 }
 
-int destroy(const QStringList &args) {
-    if (args.size() != 2) return fail(QStringLiteral("usage: zfs destroy DATASET[@SNAPSHOT]"));
+int destroy(QStringList args) {
+    const bool recursive = args.size() == 3 && args.at(1) == QLatin1String("-r");
+    if (recursive) args.removeAt(1);
+    if (args.size() != 2) return fail(QStringLiteral("usage: zfs destroy [-r] DATASET[@SNAPSHOT]"));
     QString dataset, snap;
     if (splitSnapshot(args.at(1), &dataset, &snap)) {
         QDir dir(snapshotDir(dataset, snap));
@@ -180,13 +192,14 @@ int destroy(const QStringList &args) {
     }
     QDir dir(datasetDir(args.at(1)));
     if (!dir.exists()) return fail(QStringLiteral("cannot open '%1': dataset does not exist").arg(args.at(1)));
-    if (!QDir(dir.filePath(QStringLiteral("snapshots"))).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot))
+    if (!recursive && !QDir(dir.filePath(QStringLiteral("snapshots"))).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot))
         return fail(QStringLiteral("cannot destroy '%1': filesystem has children").arg(args.at(1)));
     return dir.removeRecursively() ? 0 : fail(QStringLiteral("cannot destroy '%1'").arg(args.at(1)));
 }
 
-int receive(const QStringList &args) {
-    if (args.size() != 2) return fail(QStringLiteral("usage: zfs receive DATASET"));
+int receive(QStringList args) {
+    if (args.size() == 3 && args.at(1) == QLatin1String("-u")) args.removeAt(1);
+    if (args.size() != 2) return fail(QStringLiteral("usage: zfs receive [-u] DATASET"));
     const QString dir = datasetDir(args.at(1));
     if (QFileInfo::exists(dir))
         return fail(QStringLiteral("cannot receive new filesystem stream: destination '%1' exists\n"
@@ -200,16 +213,47 @@ int receive(const QStringList &args) {
     return out.write(in.readAll()) >= 0 ? 0 : fail(QStringLiteral("cannot write state"));
 }
 
+QString propertyFile(const QString &snapshotName, const QString &property) {
+    QString dataset, snap;
+    if (!splitSnapshot(snapshotName, &dataset, &snap)) return QString();
+    return snapshotDir(dataset, snap) + QStringLiteral("/property-") + fake::encodeName(property);
+}
+
+int set(const QStringList &args) {
+    const int eq = args.value(1).indexOf(QLatin1Char('='));
+    if (args.size() != 3 || eq <= 0) return fail(QStringLiteral("usage: zfs set PROPERTY=VALUE DATASET@SNAPSHOT"));
+    const QString file = propertyFile(args.at(2), args.at(1).left(eq));
+    if (file.isEmpty() || !QFileInfo::exists(QFileInfo(file).path()))
+        return fail(QStringLiteral("cannot open '%1': dataset does not exist").arg(args.at(2)));
+    QFile f(file);
+    return f.open(QIODevice::WriteOnly) && f.write(args.at(1).mid(eq + 1).toUtf8()) >= 0
+               ? 0
+               : fail(QStringLiteral("cannot write state"));
+}
+
+QString propertyOf(const QString &name, const QString &property) {
+    QFile f(propertyFile(name, property));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QStringLiteral("-");
+}
+
 int list(const QStringList &args) {
     QString type = QStringLiteral("all");
+    QString property;
     bool scripted = false;
     for (int i = 1; i < args.size(); ++i) {
-        if (args.at(i) == QLatin1String("-H"))
+        if (args.at(i) == QLatin1String("-H")) {
             scripted = true;
-        else if (args.at(i) == QLatin1String("-t") && i + 1 < args.size())
+        } else if (args.at(i) == QLatin1String("-t") && i + 1 < args.size()) {
             type = args.at(++i);
-        else if (args.at(i) != QLatin1String("-o") || args.value(++i) != QLatin1String("name"))
-            return fail(QStringLiteral("this stand-in takes only -H, -t TYPE and -o name"));
+        } else if (args.at(i) == QLatin1String("-o") && args.value(i + 1).startsWith(QLatin1String("name"))) {
+            const QString columns = args.at(++i);
+            if (columns.startsWith(QLatin1String("name,")))
+                property = columns.mid(5);
+            else if (columns != QLatin1String("name"))
+                return fail(QStringLiteral("bad columns '%1'").arg(columns));
+        } else {
+            return fail(QStringLiteral("this stand-in takes only -H, -t TYPE and -o name[,PROPERTY]"));
+        }
     }
     const bool datasets = type == QLatin1String("all") || type == QLatin1String("filesystem");
     const bool snapshots = type == QLatin1String("all") || type == QLatin1String("snapshot");
@@ -224,6 +268,8 @@ int list(const QStringList &args) {
             names.append(dataset + QLatin1Char('@') + fake::decodeName(s));
     }
     names.sort();
+    if (!property.isEmpty())
+        for (QString &name : names) name += QLatin1Char('\t') + propertyOf(name, property);
     if (!scripted) names.prepend(QStringLiteral("NAME"));
     const QByteArray text = names.isEmpty() ? QByteArray() : names.join(QLatin1Char('\n')).toUtf8() + '\n';
     return fake::writeAll(1, text.constData(), text.size()) ? 0 : 1;
@@ -252,5 +298,6 @@ int main(int argc, char **argv) {
     if (command == QLatin1String("destroy")) return destroy(args);
     if (command == QLatin1String("list")) return list(args);
     if (command == QLatin1String("receive")) return receive(args);
+    if (command == QLatin1String("set")) return set(args);
     return fail(QStringLiteral("unrecognized command '%1'").arg(command));
 }
