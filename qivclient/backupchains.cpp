@@ -30,15 +30,18 @@ int BackupChains::baseOf(int i, QSet<int> path) const {
     // One of the base's time stamp: a full one when the store has it (it needs nothing else), otherwise an
     // incremental of that time whose own chain is whole. The objects on the way are passed over, which ends a loop
     // that hand-made names could form.
+    // With none whole, a broken one is taken, so that the walk goes on to the link that is really missing.
     path.insert(i);
     const QString stamp = m_objects.at(i).parsed.baseStamp;
-    int candidate = -1;
+    int whole = -1;
+    int broken = -1;
     for (int j = 0; j < m_objects.size(); ++j) {
         if (m_objects.at(j).parsed.stamp != stamp || path.contains(j)) continue;
         if (!m_objects.at(j).parsed.isIncremental()) return j;
-        if (candidate < 0 && rootFrom(j, path, nullptr) >= 0) candidate = j;
+        if (whole < 0 && rootFrom(j, path, nullptr) >= 0) whole = j;
+        if (broken < 0) broken = j;
     }
-    return candidate;
+    return whole >= 0 ? whole : broken;
 }
 
 int BackupChains::rootFrom(int i, QSet<int> path, QString *missing) const {

@@ -44,7 +44,8 @@ public:
 
 private:
     int indexOf(const QString &name) const;
-    // The object that incremental i is sent from; -1 when the store has none. path: the objects already on the way.
+    // The object that incremental i is sent from, a whole chain's when there is one; -1 when the store has none.
+    // path: the objects already on the way.
     int baseOf(int i, QSet<int> path) const;
     // The full that the chain up to object i starts with; -1 when it is broken, with *missing = the base not found.
     int rootFrom(int i, QSet<int> path, QString *missing) const;

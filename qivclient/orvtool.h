@@ -110,7 +110,8 @@ public:
     // Full listing of the machine root: a line is a backup when its "key" splits at "/" into exactly three parts
     // (empty parts kept) and the third starts with "qiv_". Then *dmpath gets the first two parts joined by "/" and
     // *entry gets "subpath" (the key), "dmpath", "file" (third part), "base" for an incremental backup (the
-    // "qiv_<B>" it was sent from, see BackupName), "time", and "size" / "url" when the line has them. False, and nothing written, for any other line.
+    // "qiv_<B>" it was sent from, see BackupName), "time", and "size" / "url" when the line has them. False, and
+    // nothing written, for any other line.
     static bool alloadEntry(const QJsonObject &line, QString *dmpath, QJsonObject *entry);
     // Adds every backup among lines to result, appending each entry to the array under its dataset path (a missing
     // or non-array value counts as empty). Entries keep the order of lines.

@@ -118,6 +118,11 @@ bool RestoreJob::run(const Observer &observer, QString *reason) {
         if (progress.object > 1) undoReceives(reason);
         return false;
     }
+    // The receives of a chain left the file system unmounted, and an incremental receive does not mount it.
+    if (chain.size() > 1 && !m_zfs.mount(m_dataset, reason)) {
+        undoReceives(reason);
+        return false;
+    }
     return true;
 }
 

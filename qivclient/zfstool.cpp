@@ -79,6 +79,11 @@ bool ZfsTool::receive(const QString &dataset, const QString &inputFile, const Re
     return false;
 }
 
+bool ZfsTool::mount(const QString &dataset, QString *failure) const {
+    return toolprocess::run(m_program, {QStringLiteral("mount"), dataset}, m_waits.start, m_waits.finish, m_waits.slice,
+                            nullptr, nullptr, failure);
+}
+
 QStringList ZfsTool::sendWords(const QString &snapshot, const QString &base) const {
     if (base.isEmpty()) return {m_program, QStringLiteral("send"), snapshot};
     return {m_program, QStringLiteral("send"), QStringLiteral("-i"), base, snapshot};

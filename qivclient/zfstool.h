@@ -55,6 +55,9 @@ public:
     bool receive(const QString &dataset, const QString &inputFile, const ReceiveOptions &options,
                  const toolprocess::StopCheck &stopRequested, QString *failure) const;
 
+    // "mount" dataset.
+    bool mount(const QString &dataset, QString *failure = nullptr) const;
+
     // The words of `zfs send` for snapshot, the first stage of the upload line: a full stream, or with base (a
     // snapshot of the same dataset) the incremental one from base ("-i").
     QStringList sendWords(const QString &snapshot, const QString &base = QString()) const;

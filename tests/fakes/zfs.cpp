@@ -12,6 +12,7 @@
 //   destroy [-r] DATASET@SNAPSHOT | DATASET       a dataset only when it has no snapshots, or with -r
 //   receive [-u] DATASET                          a new dataset whose content is standard input; never overwrites
 //   set PROPERTY=VALUE DATASET@SNAPSHOT           a user property of a snapshot
+//   mount DATASET                                 succeeds for an existing dataset
 //   list [-H] [-t filesystem|snapshot|all] [-o name[,PROPERTY]]
 //                                                 names one per line, datasets then their snapshots, sorted, with
 //                                                 the property's value ("-" when unset) after a tab; a "NAME" header
@@ -299,5 +300,9 @@ int main(int argc, char **argv) {
     if (command == QLatin1String("list")) return list(args);
     if (command == QLatin1String("receive")) return receive(args);
     if (command == QLatin1String("set")) return set(args);
+    if (command == QLatin1String("mount"))
+        return QFileInfo::exists(datasetDir(args.value(1)))
+                   ? 0
+                   : fail(QStringLiteral("cannot open '%1': dataset does not exist").arg(args.value(1)));
     return fail(QStringLiteral("unrecognized command '%1'").arg(command));
 }
