@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QReadLocker>
 #include <QRegularExpression>
 #include <QWriteLocker>
@@ -35,6 +34,27 @@ QJsonObject builtInStatements() {
     return table;
 }
 
+// The bytes before the first NUL, if any: a statement text, like a C string, ends there.
+QByteArray upToNul(const QByteArray &bytes) {
+    const int nul = bytes.indexOf('\0');
+    return nul < 0 ? bytes : bytes.left(nul);
+}
+
+// Creates the missing directories of dir with mode 755; an existing directory keeps its mode. True when dir exists
+// afterwards.
+bool makeDirectories(const QString &dir) {
+    QStringList missing;
+    for (QString d = QDir::cleanPath(dir); !QFileInfo::exists(d); d = QFileInfo(d).path()) {
+        missing.prepend(d);
+        if (QFileInfo(d).path() == d) break;  // the root, missing: mkpath fails below
+    }
+    if (!missing.isEmpty() && !QDir().mkpath(dir)) return false;
+    const QFile::Permissions mode755 = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                       QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    for (const QString &d : missing) QFile::setPermissions(d, mode755);
+    return true;
+}
+
 bool startsWithNoCase(const QString &line, const QString &prefix) {
     return line.startsWith(prefix, Qt::CaseInsensitive);
 }
@@ -52,7 +72,8 @@ void bindParameter(sqlite3_stmt *stmt, int i, const QJsonObject &values, const Q
             sqlite3_bind_int(stmt, i, v.toBool() ? 1 : 0);
         } else if (v.isDouble()) {
             const double d = v.toDouble();
-            if (d == double(qint64(d)) && d >= double(INT32_MIN) && d <= double(INT32_MAX))
+            // The range first: converting a double outside qint64's range (1e300) is undefined.
+            if (d >= double(INT32_MIN) && d <= double(INT32_MAX) && d == double(qint64(d)))
                 sqlite3_bind_int64(stmt, i, qint64(d));
             else
                 sqlite3_bind_double(stmt, i, d);
@@ -125,17 +146,12 @@ bool KP2DBSqlite::openLocked(const QString &dbPath, const QString *enginePath, c
     // ":", made in the working directory) and no file to remove.
     const bool inMemory = dbPath == QLatin1String(":memory:");
     const bool existed = !inMemory && QFileInfo::exists(dbPath);
-    if (!existed && !inMemory) {
-        // Results ignored: a directory that cannot be made shows up as the open failing below.
-        const QString dir = QFileInfo(dbPath).absolutePath();
-        if (!QFileInfo::exists(dir)) QProcess::execute("mkdir", {"-p", dir});
-        QProcess::execute("chmod", {"755", dir});
-    }
+    // Result ignored: a directory that cannot be made shows up as the open failing below.
+    if (!existed && !inMemory) makeDirectories(QFileInfo(dbPath).absolutePath());
     if (sqlite3_open(QFile::encodeName(dbPath).constData(), &m_db) != SQLITE_OK) {
         if (m_db) m_lastError = QString::fromUtf8(sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
         m_db = nullptr;
-        m_path.clear();
         return false;
     }
     if (existed) {
@@ -157,7 +173,6 @@ bool KP2DBSqlite::openLocked(const QString &dbPath, const QString *enginePath, c
     }
     closeLocked();
     if (!inMemory) QFile::remove(dbPath);
-    m_path.clear();
     return false;
 }
 
@@ -169,7 +184,6 @@ bool KP2DBSqlite::openOnly(const QString &dbPath) {
         if (m_db) m_lastError = QString::fromUtf8(sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
         m_db = nullptr;
-        m_path.clear();
         return false;
     }
     m_path = dbPath;
@@ -184,6 +198,7 @@ void KP2DBSqlite::close() {
 void KP2DBSqlite::closeLocked() {
     if (m_db) sqlite3_close(m_db);
     m_db = nullptr;
+    m_path.clear();
 }
 
 bool KP2DBSqlite::isOpen() const {
@@ -209,7 +224,7 @@ QString KP2DBSqlite::lastSqlId() const {
 void KP2DBSqlite::loadSqlCreator(const QString &path) {
     QFile file(path);
     if (!file.exists() || !file.open(QIODevice::ReadOnly)) return;
-    const QString text = QString::fromUtf8(file.readAll()).trimmed();
+    const QString text = QString::fromUtf8(upToNul(file.readAll())).trimmed();
     Lock lock(m_conn);
     m_creator = text;
 }
@@ -237,7 +252,7 @@ bool KP2DBSqlite::loadSqlEngine(const QString &path, bool) {
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return false;
-    const QString text = QString::fromUtf8(file.readAll()).trimmed();
+    const QString text = QString::fromUtf8(upToNul(file.readAll())).trimmed();
 
     QJsonObject table = builtInStatements();
     QString id, sql;
@@ -298,7 +313,8 @@ bool KP2DBSqlite::exec(int &changes, int &lastId, QList<QJsonObject> &rows, cons
         return false;
     }
     std::vector<QByteArray> keep;  // bound text, alive until exec ends
-    QByteArray remaining = sql.toUtf8().trimmed();
+    // SQLite reads the text only up to a NUL and would then return the same tail again and again.
+    QByteArray remaining = upToNul(sql.toUtf8()).trimmed();
     while (!remaining.isEmpty()) {
         sqlite3_stmt *stmt = nullptr;
         const char *tail = nullptr;
@@ -309,6 +325,12 @@ bool KP2DBSqlite::exec(int &changes, int &lastId, QList<QJsonObject> &rows, cons
             m_lastError = QString::fromUtf8(sqlite3_errmsg(m_db));
             sqlite3_finalize(stmt);
             break;  // the result stays what the earlier statements made it
+        }
+        if (!stmt && rest.size() >= remaining.size()) {
+            // Never expected with the text cut at its NUL; a loop that made no progress would spin with the lock held.
+            m_lastError =
+                QStringLiteral("exec: SQLite made no progress on the text: ") + QString::fromUtf8(rest.left(40));
+            return false;
         }
         remaining = rest;
         if (!stmt) continue;  // only white space or a comment

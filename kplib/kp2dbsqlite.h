@@ -24,7 +24,8 @@ public:
     // close(), after every callDetach thread has finished.
     ~KP2DBSqlite();
 
-    // Opens dbPath, creating it (and its directory) when missing. A new database runs the creator script read from
+    // Opens dbPath, creating it when missing, and its missing directories in-process with mode 755 (an existing
+    // directory keeps its mode; no program is started). A new database runs the creator script read from
     // creatorPath; if that fails (or creatorPath is empty) the new file is deleted and the result is false. On
     // success the statement file at enginePath is loaded (its failure is ignored) and *created, when given, is set to
     // true for a new database (it is never set to false). Any open connection is closed first. ":memory:" opens a
@@ -36,18 +37,19 @@ public:
     bool openOnly(const QString &dbPath);
     void close();
     bool isOpen() const;
+    // The path of the open database; empty after close() and after a failed open.
     QString path() const;
     // The last error message; never cleared by a success.
     QString lastError() const;
     // The id passed to the last call().
     QString lastSqlId() const;
 
-    // Reads the creator script (trimmed) if the file can be read; otherwise changes nothing.
+    // Reads the creator script (up to a NUL, trimmed) if the file can be read; otherwise changes nothing.
     void loadSqlCreator(const QString &path);
     QString sqlCreator() const;
     // Replaces the statement table by the built-in statements plus those of the statement file at path. An empty
     // path (lastError "Not found engine ddl.") or an unreadable file returns false and leaves the table unchanged.
-    // The bool has no effect.
+    // The file's text ends at a NUL. The bool has no effect.
     bool loadSqlEngine(const QString &path, bool = false);
     QString sqlEngineText() const;
     // The statement file reduced to lines: empty lines dropped, "--" comments cut, each line trimmed (a line may
@@ -60,7 +62,7 @@ public:
     // values, else a default by the type declared in types ("string"/"text": empty text, "int"/"double": 0), else
     // NULL. A statement failing at the step stage does not stop the ones after it (lastError records it); one that
     // fails to prepare stops the run. True when at least one statement gave a row or completed. changes and lastId
-    // describe the last statement that completed.
+    // describe the last statement that completed. sql ends at its first NUL.
     bool exec(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
               const QJsonObject &values = QJsonObject(), const QJsonObject &types = QJsonObject());
     bool exec(int &changes, int &lastId, const QString &sql, const QJsonObject &values = QJsonObject(),

@@ -59,17 +59,19 @@ public:
 
     // ---- Names and places in the file tree (kp2file_tree.cpp) ----
 
-    // The absolute path of path when nothing exists there; otherwise the first free name "base(n).suffix" (or
-    // "base(n)" without a suffix) for n = 2, 3, ... in the same directory, where base is everything before the last
-    // ".". Nothing is created, so another process may take the name before the caller does.
+    // The absolute path of path when no directory entry of any kind (a dangling symbolic link included) has that
+    // name; otherwise the first free name "base(n).suffix" (or "base(n)" without a suffix) for n = 2, 3, ... in the
+    // same directory, where base is everything before the last ".". Nothing is created, so another process may take
+    // the name before the caller does.
     static QString autoRename(const QString &path);
     // An absolute path in the temporary directory, prefix + a decimal number (+ "." + suffix when not empty), of
-    // which no file exists. The number starts at a random 32-bit value. Nothing is created (see autoRename).
+    // which no directory entry exists. The number starts at a random 32-bit value. Nothing is created (see autoRename).
     static QString tempFileName(const QString &prefix, const QString &suffix);
-    // Removes, depth first, every file and directory below the directory path that the caller may read and write,
-    // and with removeSelf the directory itself. Symbolic links are removed as links, never followed. True when path
-    // no longer exists afterwards (or never did), so with removeSelf false the result is false for an existing path.
-    // An entry that the caller may not write is left, and so are the directories above it.
+    // Removes, depth first, every entry below the directory path that the caller may read and write (files,
+    // directories, FIFOs, sockets), and with removeSelf the directory itself. Symbolic links, dangling ones too, are
+    // removed as links, never followed. True when path no longer exists afterwards (or never did), so with
+    // removeSelf false the result is false for an existing path. An entry that the caller may not write is left, and
+    // so are the directories above it. An empty or blank path is refused: false, and nothing is touched.
     static bool removeDirs(const QString &path, bool removeSelf);
     // Registers a binary resource bundle (made by "rcc -binary") at the resource root (":/"). path is used when a
     // file exists there; otherwise it names a file beside the running executable. False when no file is found or

@@ -7,16 +7,27 @@
 #include <QRandomGenerator>
 #include <QResource>
 
+namespace {
+
+// Whether a directory entry of any kind has this name: a dangling symbolic link counts, since a file created under
+// its name would be written through the link.
+bool entryExists(const QString &path) {
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+}  // namespace
+
 QString KP2File::autoRename(const QString &path) {
     const QFileInfo info(path);
-    if (!info.exists()) return info.absoluteFilePath();
+    if (!entryExists(path)) return info.absoluteFilePath();
     const QString base = info.completeBaseName();
     const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
     const QDir dir = info.absoluteDir();
     // Ends at the first free number; a directory cannot hold names without end.
     for (int n = 2;; ++n) {
         const QString candidate = dir.absoluteFilePath(QStringLiteral("%1(%2)%3").arg(base).arg(n).arg(suffix));
-        if (!QFileInfo::exists(candidate)) return candidate;
+        if (!entryExists(candidate)) return candidate;
     }
 }
 
@@ -27,18 +38,27 @@ QString KP2File::tempFileName(const QString &prefix, const QString &suffix) {
     // all 2^32 names are taken.
     for (quint32 n = QRandomGenerator::global()->generate();; ++n) {
         const QString candidate = dir.absoluteFilePath(prefix + QString::number(n) + dotSuffix);
-        if (!QFileInfo::exists(candidate)) return candidate;
+        if (!entryExists(candidate)) return candidate;
     }
 }
 
 bool KP2File::removeDirs(const QString &path, bool removeSelf) {
+    // QDir("") is the working directory: a blank path names nothing to remove.
+    if (path.trimmed().isEmpty()) return false;
     const QDir dir(path);
     if (!dir.exists()) return true;
-    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::Readable |
-                                                    QDir::Writable | QDir::NoDotAndDotDot);
+    // System lists what the other filters leave out: dangling links, FIFOs, sockets and device nodes. The permission
+    // test is made here rather than by the filter, which would follow links and so skip a dangling one.
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        // A link to a directory is removed as a link: following it would empty a directory outside the tree.
-        if (entry.isDir() && !entry.isSymLink())
+        // A link is removed as a link: following one to a directory would empty a directory outside the tree.
+        if (entry.isSymLink()) {
+            QFile::remove(entry.absoluteFilePath());
+            continue;
+        }
+        if (!entry.isReadable() || !entry.isWritable()) continue;
+        if (entry.isDir())
             removeDirs(entry.absoluteFilePath(), true);
         else
             QFile::remove(entry.absoluteFilePath());

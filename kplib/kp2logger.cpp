@@ -8,6 +8,7 @@
 #include <QMetaEnum>
 #include <QMutexLocker>
 #include <cstdarg>
+#include <cstdio>
 
 #include "kp2logger_p.h"
 
@@ -45,21 +46,27 @@ QString KP2LoggerPrivate::backupPath(const QString &filePath, int n) {
 }
 
 void KP2LoggerPrivate::rotate(const QString &filePath) {
-    // Rename and remove failures are ignored: the next write appends to whatever file is left.
-    int count = backupCount.load();
-    if (count < 1) backupCount.store(count = 1);
-    for (int n = 1; n <= count; ++n) {
+    // rename(2) replaces atomically and never copies; QFile::rename, refused an existing target, would copy the file
+    // over it instead. Failures are ignored: the next write appends to whatever file is left.
+    const auto move = [](const QString &from, const QString &to) {
+        ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData());
+    };
+    if (backupCount < 1) backupCount = 1;
+    for (int n = 1; n <= backupCount; ++n) {
         if (!QFileInfo::exists(backupPath(filePath, n))) {
-            QFile::rename(filePath, backupPath(filePath, n));
+            move(filePath, backupPath(filePath, n));
             return;
         }
     }
     QFile::remove(backupPath(filePath, 1));
-    for (int n = 2; n <= count; ++n) QFile::rename(backupPath(filePath, n), backupPath(filePath, n - 1));
-    QFile::rename(filePath, backupPath(filePath, count));
+    for (int n = 2; n <= backupCount; ++n) move(backupPath(filePath, n), backupPath(filePath, n - 1));
+    move(filePath, backupPath(filePath, backupCount));
 }
 
 void KP2LoggerPrivate::writeNow(const Settings &s, const QByteArray &line) {
+    // One step under the file lock: two writers that both found the file full would otherwise both rotate, and the
+    // second would move the first one's fresh file over its backup.
+    QMutexLocker guard(&fileLock);
     if (!makeDirectory(s.filePath)) return;
     if (s.maxSize > 0 && QFileInfo(s.filePath).size() + line.size() > s.maxSize) rotate(s.filePath);
     QFile file(s.filePath);
@@ -76,19 +83,21 @@ bool KP2LoggerPrivate::drain() {
         // The settings are read for every line, so that a line queued after setFilePath() goes to the new file even
         // when this drain began before the change.
         const Settings s = settings();
+        // Immediate writers (after a change of mode) may use the same file meanwhile.
+        QMutexLocker guard(&fileLock);
         if (file.fileName() != s.filePath) {
             file.close();
             file.setFileName(s.filePath);
         }
-        // A line that cannot be written is dropped; the lines behind it may still find a usable file.
-        if (!makeDirectory(s.filePath)) continue;
+        // A line that cannot be written is dropped and ends the drain; the lines behind it wait for the next one.
+        if (!makeDirectory(s.filePath)) return false;
         if (file.isOpen() && s.maxSize > 0 && size + line.size() > s.maxSize) {
             file.close();
             rotate(s.filePath);
         }
         if (!file.isOpen()) {
             if (s.maxSize > 0 && QFileInfo(s.filePath).size() + line.size() > s.maxSize) rotate(s.filePath);
-            if (!file.open(QIODevice::Append | QIODevice::Text)) continue;
+            if (!file.open(QIODevice::Append | QIODevice::Text)) return false;
             size = file.size();
         }
         file.write(line + '\n');
@@ -163,8 +172,9 @@ void KP2Logger::setImmediate(bool on) {
 void KP2Logger::clean() {
     const QString path = filePath();
     if (path.isEmpty()) return;
+    QMutexLocker guard(&d->fileLock);
     QFile::remove(path);
-    for (int n = 1; n < d->backupCount.load(); ++n) QFile::remove(KP2LoggerPrivate::backupPath(path, n));
+    for (int n = 1; n < d->backupCount; ++n) QFile::remove(KP2LoggerPrivate::backupPath(path, n));
 }
 
 QString KP2Logger::write(int level, const QString &context1, const QString &context2, int line, const char *format,

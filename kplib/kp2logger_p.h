@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QMutex>
 #include <QString>
-#include <atomic>
 
 #include "kp2lfqueue.h"
 #include "kp2worker.h"
@@ -24,12 +23,14 @@ public:
     };
     Settings settings() const;
 
-    // Appends one line in the calling thread.
+    // Appends one line in the calling thread: the size check, the rotation and the write under fileLock.
     void writeNow(const Settings &s, const QByteArray &line);
     // The writer thread's body: writes queued lines, each to the file the settings name when it is taken, until the
-    // queue is empty. A line that cannot be written is dropped, as in immediate mode. Always true.
+    // queue is empty (true). A line that cannot be written is dropped and ends the drain (false); the lines behind it
+    // stay queued for the next drain.
     bool drain();
     // Renames the file to its first missing backup, or shifts a full set of backups down by one.
+    // REQUIRES: fileLock held.
     void rotate(const QString &filePath);
     // The path of backup n of filePath: D/B.n.S.
     static QString backupPath(const QString &filePath, int n);
@@ -40,9 +41,11 @@ public:
     qint64 maxSize = 10 * 1024 * 1024;
     bool output = true;
     bool immediate = true;
-    // Only rotate() reads and raises it, on whichever thread writes; immediate writers may race to rotate, and
-    // the raise is idempotent.
-    std::atomic<int> backupCount{10};
+    // Serialises the use of the log file and its backups: each write's size check, rotation and append is one
+    // step. Never held while taking lock.
+    QMutex fileLock;
+    // Guarded by fileLock.
+    int backupCount = 10;
 
     KP2LFQueue<QByteArray> queue;
     // Declared after the queue: it is destroyed first, so no writer thread outlives the queue.

@@ -112,33 +112,30 @@ quint32 crc32(const QByteArray &b) {
 }
 
 QByteArray gnuzip(const QByteArray &b) {
-    // Raw deflate (negative window bits) is the zlib stream without its 2-byte header and Adler-32 trailer. The
-    // gzip header is written here because zlib's own gzip wrapper puts this build's OS byte (3 on Unix), not 11.
+    // Window bits 16 + 15 make zlib write the gzip wrapper: the header from gzHeader (no name, time 0, OS byte 11;
+    // the flags byte is 0 at the default level), then the CRC-32 and the length.
     z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return QByteArray();
-    static const char header[10] = {'\x1f', '\x8b', '\x08', 0, 0, 0, 0, 0, 0, '\x0b'};
-    QByteArray out(header, sizeof header);
-    const int headerSize = out.size();
-    const uLong bound = deflateBound(&stream, uLong(b.size()));
-    if (bound > uLong(std::numeric_limits<int>::max() - headerSize - 8)) {  // the member would not fit a QByteArray
+    gz_header gzHeader{};
+    gzHeader.os = 11;
+    // deflateBound counts the wrapper set by deflateSetHeader.
+    const uLong bound = deflateSetHeader(&stream, &gzHeader) == Z_OK ? deflateBound(&stream, uLong(b.size())) : 0;
+    if (bound == 0 || bound > uLong(std::numeric_limits<int>::max())) {  // the member would not fit a QByteArray
         deflateEnd(&stream);
         return QByteArray();
     }
-    out.resize(headerSize + int(bound));
+    QByteArray out(int(bound), Qt::Uninitialized);
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(b.constData()));
     stream.avail_in = uInt(b.size());
-    stream.next_out = reinterpret_cast<Bytef *>(out.data() + headerSize);
-    stream.avail_out = uInt(out.size() - headerSize);
-    // deflateBound leaves room for the whole stream, so one Z_FINISH call ends it.
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    // deflateBound leaves room for the whole member, so one Z_FINISH call ends it.
     const int rc = deflate(&stream, Z_FINISH);
-    const uLong deflated = stream.total_out;
+    const uLong written = stream.total_out;
     deflateEnd(&stream);
     if (rc != Z_STREAM_END) return QByteArray();
-    out.resize(headerSize + int(deflated));
-    const quint32 trailer[2] = {crc32(b), quint32(b.size())};
-    for (quint32 word : trailer)
-        for (int shift = 0; shift < 32; shift += 8) out.append(char((word >> shift) & 0xff));
+    out.resize(int(written));
     return out;
 }
 

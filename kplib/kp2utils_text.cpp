@@ -9,26 +9,36 @@
 namespace {
 
 // QString and QByteArray share the few calls the field rule needs, so one body serves both.
+
+// Whether sep occurs in s at position at. Empty separators occur nowhere: every text starts with the empty text, and
+// an empty separator would otherwise eat all of s.
 template <typename Text>
-bool startsWithSeparator(const Text &s, const Text &sep) {
-    // Every text starts with the empty text; an empty separator would otherwise eat all of s.
-    return !sep.isEmpty() && s.startsWith(sep);
+bool separatorAt(const Text &s, int at, const Text &sep) {
+    return !sep.isEmpty() && at + sep.size() <= s.size() &&
+           std::equal(sep.constBegin(), sep.constEnd(), s.constBegin() + at);
+}
+
+// The first position from at on where no separator starts, stepping one character at a time.
+template <typename Text>
+int skipSeparators(const Text &s, int at, const Text &sep) {
+    while (separatorAt(s, at, sep)) ++at;
+    return at;
 }
 
 template <typename Text>
 Text takeField(Text &s, const Text &sep) {
     // Separators around the field go one character at a time, so a run of one-character separators counts as one,
-    // while of a longer separator a remainder shorter than the separator stays at the front.
-    while (startsWithSeparator(s, sep)) s.remove(0, 1);
-    const int at = sep.isEmpty() ? -1 : s.indexOf(sep);
+    // while of a longer separator a remainder shorter than the separator stays at the front. The positions are
+    // found first and s is cut once, so that a long run of separators costs linear time.
+    const int start = skipSeparators(s, 0, sep);
+    const int at = sep.isEmpty() ? -1 : s.indexOf(sep, start);
     if (at < 0) {
-        Text field = s;
+        Text field = s.mid(start);
         s.clear();
         return field;
     }
-    Text field = s.left(at);
-    s.remove(0, at + 1);
-    while (startsWithSeparator(s, sep)) s.remove(0, 1);
+    Text field = s.mid(start, at - start);
+    s.remove(0, skipSeparators(s, at + 1, sep));
     return field;
 }
 

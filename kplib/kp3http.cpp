@@ -92,8 +92,13 @@ bool KP3Http::request(Method method, QByteArray &out, const QString &url, const 
     const QByteArray location = reply->rawHeader("Location").trimmed();
     bool ok = false;
     if (!location.isEmpty()) {
-        if (redirects < kMaxRedirects) {
-            const QString next = QUrl(url).resolved(QUrl::fromEncoded(location)).toString();
+        const QUrl target = QUrl(url).resolved(QUrl::fromEncoded(location));
+        const QString scheme = target.scheme().toLower();
+        if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+            // A server must not turn a request into a read of a local file (file:) or of text it made up (data:).
+            code = QNetworkReply::ProtocolUnknownError;
+        } else if (redirects < kMaxRedirects) {
+            const QString next = target.toString();
             int nextCode = QNetworkReply::NoError;
             ok = request(method, out, next, body, &nextCode, contentType, headers, redirects + 1);
             code = nextCode;

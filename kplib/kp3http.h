@@ -21,7 +21,8 @@ class KP3Http : public QObject, public QRunnable {
 public:
     // The content type of form posts and of the pool's posts.
     static const char *const kFormContentType;  // "application/x-www-form-urlencoded; charset=UTF-8"
-    // Redirects followed per request; one more fails with QNetworkReply::TooManyRedirectsError.
+    // Redirects followed per request; one more fails with QNetworkReply::TooManyRedirectsError. Only http and https
+    // targets are followed: a redirect to any other scheme fails with QNetworkReply::ProtocolUnknownError.
     static constexpr int kMaxRedirects = 10;
 
     // A request used directly, with a time limit in milliseconds per answer.

@@ -73,6 +73,12 @@ bool AppData::start() {
                                 : configurationDir().filePath(QStringLiteral("config.json"));
     m_config = KP2File::readJsonObject(cfgPath);
 
+    // The configuration is checked before any other work: a refused start runs no program and prints nothing.
+    setDebugging(toBool(m_config.value(QStringLiteral("debugging"))));
+    m_appName = m_config.value(QStringLiteral("appname")).toString().trimmed();
+    m_localAgentId = m_config.value(QStringLiteral("localagentid")).toString();
+    if (m_localAgentId.isEmpty()) return false;
+
     KP2Journals myJournals;
     if (!m_router.loadConfigure(myJournals, m_config)) {
         std::lock_guard<std::mutex> lock(PRINT_MUTEX);
@@ -82,13 +88,11 @@ bool AppData::start() {
         return false;
     }
 
-    setDebugging(toBool(m_config.value(QStringLiteral("debugging"))));
-    m_appName = m_config.value(QStringLiteral("appname")).toString().trimmed();
-    m_localAgentId = m_config.value(QStringLiteral("localagentid")).toString();
-    if (m_localAgentId.isEmpty()) return false;
-
     m_server.setDebugging(debugging());
     if (!m_server.start(m_localAgentId)) return false;
+    // Only a daemon that serves looks for the snapshots an earlier run left: a second one, refused its socket, must
+    // not queue them as well. No request is served before the event loop runs, so none queues a snapshot meanwhile.
+    m_client.queueLeftovers();
     if (debugging()) {
         std::lock_guard<std::mutex> lock(PRINT_MUTEX);
         PRINTLN(QStringLiteral("Local agent: ") + m_localAgentId);

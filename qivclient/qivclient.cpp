@@ -129,10 +129,7 @@ bool QivClient::loadConfigure(KP2Journals &journals, const QJsonObject &config) 
     KP2File::removeSaveLeftovers(AppRoot::path(AppRoot::SettingsFile));
     KP2File::removeSaveLeftovers(AppRoot::path(AppRoot::StatusFile));
     m_status.open(AppRoot::path(AppRoot::StatusFile));
-    const bool loaded = loadSettings(journals, nullptr);
-    // Before the server listens and before the scheduler runs: nothing else queues a snapshot meanwhile.
-    queueLeftovers();
-    if (loaded) m_scheduler.start();
+    if (loadSettings(journals, nullptr)) m_scheduler.start();
     return true;
 }
 

@@ -39,9 +39,9 @@ public:
     // changes only when the file says otherwise. May block up to 15 s (machineSn()).
     bool loadSettings(KP2Journals &journals, QJsonObject *view);
     bool settingsLoad(KP2Journals &journals, QJsonObject &view);
-    // Start-up hook: removes the temporary files of a settings save that was killed midway, loads the settings,
-    // queues every "qiv_" snapshot left on the machine for upload (queueLeftovers) and starts the scheduler.
-    // Always true.
+    // Start-up hook: removes the temporary files of a settings save that was killed midway, loads the settings and
+    // starts the scheduler. Always true. The snapshots left on the machine are queued by the caller
+    // (queueLeftovers) once the service serves.
     bool loadConfigure(KP2Journals &journals, const QJsonObject &config);
     // Writes the settings file atomically, reloads it and starts the scheduler if none runs. False when the file
     // could not be written; nothing is recorded then.
@@ -63,8 +63,9 @@ public:
     // first by the time stamp in its name, as left over, then starts the backup worker (which uploads them once the
     // alias can be brought up to date). Each upload overwrites whatever partial object is stored under its name.
     // Returns the number queued, -1 when zfs could not list (a trace line says why). Blocks up to 40 s.
-    // REQUIRES: no backup is being queued or uploaded meanwhile (start-up): a snapshot uploaded and dropped between
-    // the listing and the check would be queued again.
+    // REQUIRES: no backup is being queued or uploaded meanwhile (start-up, before the event loop serves a request
+    // and before the scheduler's first backup): a snapshot uploaded and dropped between the listing and the check
+    // would be queued again.
     int queueLeftovers();
 
     // Remote store.

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Makes a real ZFS pool available for the demo and the tests, and takes it away again.
 #   scripts/zfspool.sh create DIR    prints "NAME MOUNTPOINT" of a new pool on a sparse file in DIR
-#   scripts/zfspool.sh destroy DIR   destroys the pool made in DIR
+#   scripts/zfspool.sh destroy DIR   destroys the pool made in DIR, retrying while zfs-fuse calls it busy (30 s at
+#                                    most); the pool's image is deleted only once the pool is gone
 # When no ZFS answers and /dev/fuse exists, create starts zfs-fuse and destroy stops it again once no pool made here
 # is left. Pools are named qivt_<pid of the creator>_<random>; create also destroys the pools of creators that died
 # without cleaning up. Exit status 77 (with the reason on standard error) when no ZFS can be had on this machine.
 set -euo pipefail
 
-lock=/run/lock/qiv-zfspool.lock
+lock=${QIV_ZFSPOOL_LOCK:-/run/lock/qiv-zfspool.lock}
+busy_seconds=${QIV_ZFSPOOL_BUSY_SECONDS:-30}
 prefix=qivt_
 size=${QIV_ZFSPOOL_SIZE:-2G}
 
@@ -30,7 +32,6 @@ start_zfs_fuse() {
   for _ in $(seq 100); do pgrep -x zfs-fuse >/dev/null || break; sleep 0.1; done
   mkdir -p /run/qiv-zfspool
   rm -f /run/qiv-zfspool/zfs-fuse.pid
-  # The daemon must not inherit the lock, or it would hold it for its lifetime.
   # The daemon must not inherit the lock, or it would hold it for its lifetime.
   zfs-fuse --pidfile /run/qiv-zfspool/zfs-fuse.pid --no-kstat-mount 9>&- || die77 "zfs-fuse did not start"
   for _ in $(seq 100); do zfs_answers && break; sleep 0.1; done
@@ -67,8 +68,24 @@ destroy)
   dir=${2:?usage: zfspool.sh destroy DIR}
   status=0
   if [ -f "$dir/pool.name" ]; then
-    zpool destroy -f "$(cat "$dir/pool.name")" || status=1
-    rm -f "$dir/pool.name" "$dir/pool.img"
+    name=$(cat "$dir/pool.name")
+    # zfs-fuse answers "pool is busy" for a moment after the last use of a pool (a detached "zfs destroy" among
+    # others); a retry a second later succeeds. Busy answers are retried for 30 s at most, other errors not at all.
+    deadline=$((SECONDS + busy_seconds))
+    until error=$(zpool destroy -f "$name" 2>&1); do
+      case $error in *"pool is busy"*) [ "$SECONDS" -lt "$deadline" ] && sleep 1 && continue ;; esac
+      echo "$error" >&2
+      status=1
+      break
+    done
+    # The image of a pool that is still imported stays: deleting it would leave a FAULTED pool behind. A later
+    # destroy of the same DIR tries again.
+    if ! zfs_answers || zpool list -H -o name "$name" >/dev/null 2>&1; then
+      echo "zfspool: $name may still be imported: $dir/pool.img is kept" >&2
+      status=1
+    else
+      rm -f "$dir/pool.name" "$dir/pool.img"
+    fi
   fi
   if [ -f /run/qiv-zfspool/started-here ] && [ -z "$(our_pools)" ]; then
     pid=$(cat /run/qiv-zfspool/zfs-fuse.pid)

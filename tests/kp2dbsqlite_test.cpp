@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include <thread>
 #include <vector>
 
@@ -112,6 +114,7 @@ TEST_F(SqliteTest, ParametersBindByNameValueTypeAndDeclaredType) {
         {"3.0 binds as an integer", "SELECT typeof(:a) AS t, :a AS v", {{"a", 3.0}}, {}, {{"t", "integer"}, {"v", 3}}},
         {"3.5 binds as a double", "SELECT typeof(:a) AS t, :a AS v", {{"a", 3.5}}, {}, {{"t", "real"}, {"v", 3.5}}},
         {"outside 32 bits binds as a double", "SELECT typeof(:a) AS t", {{"a", 5e9}}, {}, {{"t", "real"}}},
+        {"outside 64 bits binds as a double", "SELECT :a AS v", {{"a", -1e300}}, {}, {{"v", -1e300}}},
         {"boolean binds as 0 or 1", "SELECT :a AS v", {{"a", true}}, {}, {{"v", 1}}},
         {"null value stays unbound", "SELECT typeof(:a) AS t", {{"a", QJsonValue()}}, {{"a", "int"}}, {{"t", "null"}}},
         {"@ and $ names look up the bare key", "SELECT @a || $b AS v", {{"a", "x"}, {"b", "y"}}, {}, {{"v", "xy"}}},
@@ -171,6 +174,39 @@ TEST_F(SqliteTest, OpenCreatesOnceAndDeletesAFailedCreation) {
     EXPECT_FALSE(QFileInfo::exists(file("missing.db")));
     EXPECT_TRUE(db.openOnly(file("db/test.db")));
     EXPECT_EQ(db.path(), file("db/test.db"));
+    EXPECT_FALSE(db.open(QString(), QString(), file("creator.sql")));
+    EXPECT_TRUE(db.path().isEmpty());
+    EXPECT_TRUE(db.openOnly(file("db/test.db")));
+    db.close();
+    EXPECT_TRUE(db.path().isEmpty());
+}
+
+// Under a umask of 077 the directories made for a new database still get 755; one that existed keeps its mode.
+TEST_F(SqliteTest, OpenGivesMode755OnlyToTheDirectoriesItMakes) {
+    ASSERT_TRUE(QDir(dir.path()).mkdir("shared"));
+    ASSERT_EQ(chmod(QFile::encodeName(file("shared")).constData(), 01777), 0);
+    const mode_t umaskBefore = umask(077);
+    EXPECT_TRUE(db.open(file("shared/new.db"), QString(), file("creator.sql")));
+    EXPECT_TRUE(db.open(file("shared/x/y/new.db"), QString(), file("creator.sql")));
+    umask(umaskBefore);
+    for (const auto &[name, mode] : {std::pair{"shared", 01777u}, {"shared/x", 0755u}, {"shared/x/y", 0755u}}) {
+        struct stat st {};
+        EXPECT_EQ(stat(QFile::encodeName(file(name)).constData(), &st) == 0 ? st.st_mode & 07777 : 0u, mode) << name;
+    }
+}
+
+// SQLite stops reading at a NUL; so does the text of a statement, a statement file and a creator file.
+TEST_F(SqliteTest, TextEndsAtItsFirstNul) {
+    int changes = 0, lastId = 0;
+    EXPECT_TRUE(db.exec(changes, lastId, QString("INSERT INTO t VALUES(1, 'one');") + QChar(0) + " DELETE FROM t;"));
+    EXPECT_EQ(row("SELECT count(*) AS n FROM t"), QJsonObject({{"n", 1}}));
+    ASSERT_TRUE(loadEngine(QByteArray("SQL: a\nSELECT 1 AS v;\n") + '\0' + "SQL: b\nSELECT 2 AS v;\n"));
+    EXPECT_FALSE(db.sqlEngine().contains("b"));
+    QList<QJsonObject> rows;
+    EXPECT_TRUE(db.call(rows, "a", {}));
+    ASSERT_TRUE(testsupport::writeFile(file("nul.sql"), QByteArray("CREATE TABLE u(a);") + '\0' + " CREATE TABLE"));
+    db.loadSqlCreator(file("nul.sql"));
+    EXPECT_EQ(db.sqlCreator(), "CREATE TABLE u(a);");
 }
 
 TEST_F(SqliteTest, InMemoryDatabaseIsAlwaysNewAndTouchesNoFileOrDirectory) {

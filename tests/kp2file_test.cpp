@@ -182,16 +182,18 @@ TEST_F(KP2FileTest, AtomicSaveFailingPartWayLeavesThePreviousFile) {
 TEST_F(KP2FileTest, AutoRenameTakesTheFirstFreeNumber) {
     const struct {
         const char *name;
-        QStringList present;
+        QStringList present, dangling;  // files, and links to nothing
         QString path, expected;
     } rows[] = {
-        {"a free name is kept", {}, "b.txt", "b.txt"},
-        {"a.txt and a(2).txt present", {"a.txt", "a(2).txt"}, "a.txt", "a(3).txt"},
-        {"no suffix: only (n) is appended", {"notes"}, "notes", "notes(2)"},
+        {"a free name is kept", {}, {}, "b.txt", "b.txt"},
+        {"a.txt and a(2).txt present", {"a.txt", "a(2).txt"}, {}, "a.txt", "a(3).txt"},
+        {"no suffix: only (n) is appended", {"notes"}, {}, "notes", "notes(2)"},
+        {"a dangling link is no free name", {}, {"b.txt", "b(2).txt"}, "b.txt", "b(3).txt"},
     };
     for (const auto &row : rows) {
         QTemporaryDir dir;
         for (const QString &name : row.present) ASSERT_TRUE(KP2File::saveBinary("x", dir.filePath(name)));
+        for (const QString &name : row.dangling) ASSERT_TRUE(QFile::link(dir.filePath("nowhere"), dir.filePath(name)));
         EXPECT_EQ(KP2File::autoRename(dir.filePath(row.path)), dir.filePath(row.expected)) << row.name;
     }
     const QString plain = KP2File::tempFileName("kp2", "");
@@ -216,6 +218,20 @@ TEST_F(KP2FileTest, RemoveDirsLeavesAReadOnlyFileAndTheDirectoriesAboveIt) {
     EXPECT_TRUE(KP2File::removeDirs(path("t"), true));
     EXPECT_FALSE(QFileInfo::exists(path("t")));
     EXPECT_EQ(setresuid(0, 0, 0), root ? 0 : -1);
+}
+
+// A blank path is refused, since QDir("") is the working directory.
+TEST_F(KP2FileTest, RemoveDirsTakesDanglingLinksAndFifosAndRefusesABlankPath) {
+    write("t/keep", "x");
+    ASSERT_TRUE(QFile::link(path("nowhere"), path("t/dangling")));
+    ASSERT_EQ(mkfifo(QFile::encodeName(path("t/fifo")).constData(), 0600), 0);
+    const QString old = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(path("t")));
+    EXPECT_FALSE(KP2File::removeDirs("", true) || KP2File::removeDirs("  ", true));
+    QDir::setCurrent(old);
+    EXPECT_TRUE(QFileInfo::exists(path("t/keep")));
+    EXPECT_TRUE(KP2File::removeDirs(path("t"), true));
+    EXPECT_EQ(entries(), QStringList());
 }
 
 TEST_F(KP2FileTest, DigestsAgreeWhetherReadAtOnceOrInPieces) {

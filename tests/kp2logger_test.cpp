@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kp2core.h"
+#include "kp2logger_p.h"
 #include "testsupport.h"
 
 using testsupport::readFile;
@@ -140,6 +141,41 @@ TEST(KP2Logger, DirectoryThatCannotBeCreatedDropsTheLineAndLaterWritesSucceed) {
         const QByteArray line = logger.write(KP2Logger::Info, {}, {}, 0, "kept").toUtf8() + '\n';
         EXPECT_TRUE(waitUntil([&] { return readFile(logger.filePath()).endsWith(line); }));
     }
+}
+
+// A small maxSize: every few lines one writer rotates while the others write, yet no backup is ever deleted.
+TEST(KP2Logger, ImmediateWritersThatRotateAtOnceKeepEveryLineOnce) {
+    constexpr int Threads = 4, PerThread = 300;
+    QTemporaryDir dir;
+    KP2Logger logger;
+    logger.setFilePath(dir.filePath(QStringLiteral("app.log")));
+    logger.setMaxSize(6000);  // about 35 bytes a line: 7 backups
+    std::vector<std::thread> writers;
+    for (int t = 0; t < Threads; ++t)
+        writers.emplace_back([&logger, t] {
+            for (int n = 0; n < PerThread; ++n) logger.write(KP2Logger::Debug, {}, {}, 0, "t%d n%d", t, n);
+        });
+    for (std::thread &w : writers) w.join();
+    QByteArrayList lines;
+    for (const QString &name : QDir(dir.path()).entryList(QDir::Files))
+        lines += readFile(dir.filePath(name)).split('\n');
+    lines.removeAll(QByteArray());
+    EXPECT_EQ(lines.size(), Threads * PerThread);
+    EXPECT_EQ(QSet<QByteArray>(lines.begin(), lines.end()).size(), Threads * PerThread);
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("app.10.log"))));
+}
+
+TEST(KP2Logger, QueuedLineThatCannotBeWrittenEndsTheDrainAndTheRestWaits) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("blocker")), "file"));
+    KP2LoggerPrivate d;
+    d.filePath = dir.filePath(QStringLiteral("blocker/app.log"));
+    for (const char *line : {"lost", "kept 1", "kept 2"}) d.queue.push(line);
+    EXPECT_FALSE(d.drain());
+    EXPECT_EQ(d.queue.count(), 2);
+    d.filePath = dir.filePath(QStringLiteral("app.log"));
+    EXPECT_TRUE(d.drain());
+    EXPECT_EQ(readFile(d.filePath), "kept 1\nkept 2\n");
 }
 
 TEST(KP2Logger, CoreLoggerIsCurrentWritesNoFileAndTakesOverAgain) {

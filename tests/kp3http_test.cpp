@@ -16,6 +16,8 @@ TEST(KP3Http, GetFollowsRedirectsAndFailsOnLoopsTimeoutsAndErrors) {
     server.route("/b", HttpTestServer::reply(301, "", "Location:  /c \r\n"));  // relative, blanks around it
     server.route("/c", HttpTestServer::reply(200, "third"));
     server.route("/loop", HttpTestServer::reply(302, "", "Location: /loop\r\n"));
+    server.route("/file", HttpTestServer::reply(302, "", "Location: file:///etc/hostname\r\n"));
+    server.route("/data", HttpTestServer::reply(301, "", "Location: data:text/plain,made-up\r\n"));
     server.route("/slow", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\npartial", true);
     const struct {
         const char *name;
@@ -27,6 +29,8 @@ TEST(KP3Http, GetFollowsRedirectsAndFailsOnLoopsTimeoutsAndErrors) {
     } rows[] = {
         {"two redirects", server.url("/a"), true, QNetworkReply::NoError, "third", 3},
         {"redirect loop", server.url("/loop"), false, QNetworkReply::TooManyRedirectsError, "old", 11},
+        {"redirect to a local file", server.url("/file"), false, QNetworkReply::ProtocolUnknownError, "old", 1},
+        {"redirect to data", server.url("/data"), false, QNetworkReply::ProtocolUnknownError, "old", 1},
         {"answer unfinished at the limit", server.url("/slow"), false, QNetworkReply::OperationCanceledError, "old", 1},
         {"not found", server.url("/none"), false, QNetworkReply::ContentNotFoundError, "old", 1},
         {"unreachable port", HttpTestServer().url("/"), false, QNetworkReply::ConnectionRefusedError, "old", 0},
@@ -65,6 +69,12 @@ TEST(KP3Http, PostSendsItsHeadersAndJsonPostNeedsAnObjectAnswerButFillsRawAnyway
     EXPECT_EQ(got[0].body, "a=1");
     EXPECT_EQ(got[1].header("content-type"), KP3Http::kFormContentType);
     EXPECT_EQ(got[1].body, "{\"q\":2}");
+    server.route("/file", HttpTestServer::reply(302, "", "Location: file:///etc/hostname\r\n"));
+    int error = -1;
+    out = "old";
+    EXPECT_FALSE(http.post(out, server.url("/file"), "a=1", &error));
+    EXPECT_EQ(error, QNetworkReply::ProtocolUnknownError);
+    EXPECT_EQ(out, "old");
 }
 
 // Several posts at once on the pool's threads; the receiver runs directly on those threads.

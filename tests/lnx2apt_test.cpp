@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -12,6 +13,7 @@ namespace {
 
 // Stand-ins for apt and dpkg, first on PATH: apt logs its arguments, keeps packages as files in state/, prints the
 // scenario named in the file "scenario" a line per 50 ms, and at "hold" waits (10 s at most) for the test's "go".
+// Like the real apt, it prints its download status line only to a terminal.
 const char *const FakeApt = R"sh(#!/bin/sh
 dir=$(dirname "$0")
 for a in "$@"; do echo "$a"; done > "$dir/apt.args"
@@ -27,6 +29,9 @@ two)  say "0 upgraded, 2 newly installed, 0 to remove and 0 not upgraded." "Fetc
       say "Unpacking beta (1.0) ..." "Setting up alpha (1.0) ..." "Setting up beta (1.0) ..." ;;
 fail) echo "E: Unable to locate package $pkg" >&2; exit 100 ;;
 hold) hold ;;
+tty)  say "0 upgraded, 1 newly installed, 0 to remove and 0 not upgraded."
+      if [ -t 1 ]; then printf ' 45%% [Working]\r'; fi
+      hold ;;
 esac
 case $1 in
 install|reinstall) mkdir -p "$dir/state"; echo 1.0-1 > "$dir/state/$name" ;;
@@ -90,17 +95,21 @@ TEST_F(LNX2AptTest, ActionsMapToAptCommandsAndReportStatusBeforeAndAfter) {
         {"a package file installs the file", 1, deb, 1, install + QStringList{deb}, "", "ii"},
         {"3 reinstalls", 3, "tool", 3, QStringList{"reinstall"} + install.mid(1) + QStringList{"tool"}, "ii", "ii"},
         {"4 purges by name", 4, deb, 4, {"purge", "-y", "tool"}, "ii", ""},
+        {"shell words in a name stay one argument", 1, "t'o;$(id)", 1, install + QStringList{"t'o;$(id)"}, "", "ii"},
     };
     write("scenario", "quick");
     for (const auto &row : rows) {
-        QFile::remove(tmp.filePath("state/tool"));
+        QDir(tmp.filePath("state")).removeRecursively();
         if (*row.oldStatus) write("state/tool", "0.9");
         QJsonObject result;
         EXPECT_TRUE(run(result, {{"package", row.package}, {"exec", row.exec}})) << row.name;
         EXPECT_EQ(QString(testsupport::readFile(tmp.filePath("apt.args"))), row.args.join('\n') + '\n') << row.name;
-        QJsonObject expected{{"package", "tool"},          {"action", row.action},
-                             {"oldstatus", row.oldStatus}, {"oldversion", *row.oldStatus ? "0.9" : ""},
-                             {"newstatus", row.newStatus}, {"newversion", *row.newStatus ? "1.0-1" : ""}};
+        QJsonObject expected{{"package", row.package == deb ? "tool" : row.package},
+                             {"action", row.action},
+                             {"oldstatus", row.oldStatus},
+                             {"oldversion", *row.oldStatus ? "0.9" : ""},
+                             {"newstatus", row.newStatus},
+                             {"newversion", *row.newStatus ? "1.0-1" : ""}};
         if (row.package == deb) expected["filepath"] = deb;
         result.remove("times");
         EXPECT_EQ(result, expected) << row.name;
@@ -130,6 +139,14 @@ TEST_F(LNX2AptTest, ProgressCountsUnpackedPackagesAndEndsAt100) {
     EXPECT_TRUE(percents.contains(45)) << "no 45 while apt held";
     EXPECT_EQ(percents.last(), 100);
     EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+}
+
+// apt holds after its status line " 45% [Working]" until the test has seen 45 × 30 / 100.
+TEST_F(LNX2AptTest, DownloadStatusOfATerminalMovesTheProgress) {
+    write("scenario", "tty");
+    QJsonObject result;
+    EXPECT_TRUE(run(result, {{"package", "tool"}}, [](int p) { return p == 13; }));
+    EXPECT_TRUE(percents.contains(13)) << "apt printed no status line: it had no terminal";
 }
 
 TEST_F(LNX2AptTest, BusyWhileAnAptProcessRuns) {

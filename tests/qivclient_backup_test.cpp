@@ -176,7 +176,7 @@ TEST_F(BackupTest, IdleSchedulerDoesNothingAndOnActivationReportsBeforeItsFirstB
         client.setTimeUnits(Units);
         KP2Journals journal;
         ASSERT_TRUE(client.loadConfigure(journal, QJsonObject()));
-        QElapsedTimer idle;  // from here on the scheduler runs (start-up also lists the left-over snapshots)
+        QElapsedTimer idle;  // from here on the scheduler runs
         idle.start();
         EXPECT_TRUE(client.isSchedulerRunning());
         EXPECT_FALSE(client.isActive());

@@ -36,15 +36,18 @@ protected:
     }
 };
 
+// The configuration is checked first: no zfs runs, so its failure cannot print a trace line either.
 TEST_F(Daemon, WithoutLocalAgentIdExitsSilentlyWith255) {
     const QString cfg = root.filePath("cfg.json");
     ASSERT_TRUE(writeJson(cfg, QJsonObject{{"debugging", true}, {"appname", "x"}}));
+    ASSERT_TRUE(writeFile(zfsState + "/fail-list", ""));
     ASSERT_TRUE(start({"--cfg", cfg}));
     ASSERT_TRUE(daemon.waitForFinished(10000));
     EXPECT_EQ(daemon.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(daemon.exitCode(), 255);
     EXPECT_EQ(daemonOutput(), QByteArray());
     EXPECT_EQ(daemon.readAllStandardError(), QByteArray());
+    EXPECT_FALSE(QFile::exists(zfsState + "/calls.log"));
 }
 
 TEST_F(Daemon, MissingOrMalformedConfigurationExitsWith255) {

@@ -66,6 +66,12 @@ TEST(R4QivclientTest, EmbeddedCreatorAndEveryStatementRunOnAFreshDatabase) {
             EXPECT_EQ(result.size(), 1) << qPrintable(id);
         }
     }
+    // A submit without ports keeps the stored ones, as the node and gate submits do.
+    EXPECT_TRUE(db.call("dcshost_submit", {{"id", "h1"}, {"caption", "d"}})) << qPrintable(db.lastError());
+    QJsonArray hosts;
+    ASSERT_TRUE(db.call(hosts, "dcshost_alload", {}));
+    EXPECT_EQ(hosts.at(0)["udpport"], 1);
+    EXPECT_EQ(hosts.at(0)["tcpport"], 2);
 }
 
 }  // namespace

@@ -34,9 +34,13 @@ ZfsPool::~ZfsPool() {
     if (!available()) return;
     QProcess helper;
     helper.start(kScript, {QStringLiteral("destroy"), m_dir.path()});
-    if (!helper.waitForFinished(150000) || helper.exitCode() != 0)
+    // The helper's lock bound (two minutes) and its retries of a busy pool (30 s).
+    if (!helper.waitForFinished(180000) || helper.exitCode() != 0) {
+        // The pool may still be imported: its image must stay, or the pool turns FAULTED.
+        m_dir.setAutoRemove(false);
         ADD_FAILURE() << "scripts/zfspool.sh destroy " << m_name.toStdString()
                       << " failed: " << helper.readAllStandardError().constData();
+    }
 }
 
 QString ZfsPool::createDataset(const QString &relative, QString *mountpoint, bool withFiles) const {

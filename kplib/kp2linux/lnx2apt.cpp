@@ -111,6 +111,14 @@ QStringList aptArguments(int action, const QString &package, const QString &name
             package};
 }
 
+// The command line that "script" hands to the shell: apt and its arguments, each one a single-quoted word, so that
+// a package name reaches apt as one argument and never as shell code.
+QString aptCommandLine(const QStringList &arguments) {
+    QStringList words{QStringLiteral("apt")};
+    for (const QString &argument : arguments) words << toShellArgEscaped(argument);
+    return words.join(QLatin1Char(' '));
+}
+
 // The error of a failed run: the tool's output and error channels are one, so its "E:" lines say what went wrong;
 // without any, its last line.
 QString failureText(const QStringList &lines) {
@@ -119,6 +127,11 @@ QString failureText(const QStringList &lines) {
         if (line.startsWith(QLatin1String("E:"))) errors << line;
     if (!errors.isEmpty()) return errors.join(QLatin1Char('\n'));
     return lines.isEmpty() ? QString() : lines.last();
+}
+
+// The terminal ends its lines in "\r\n"; a lone "\r" (a status line overwriting itself) stays.
+QString terminalText(const QByteArray &output) {
+    return QString::fromUtf8(output).replace(QLatin1String("\r\n"), QLatin1String("\n"));
 }
 
 }  // namespace
@@ -136,12 +149,19 @@ bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request) {
     QElapsedTimer timer;
     timer.start();
 
+    // apt prints its download status lines ("45% [Working]") only to a terminal, so it runs under "script", which
+    // gives it a pseudo-terminal; both of apt's channels arrive on script's standard output. script runs the line
+    // with $SHELL: a POSIX shell is set, for which the words are quoted.
     QProcess tool;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
+    environment.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/sh"));
     tool.setProcessEnvironment(environment);
     tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(QStringLiteral("apt"), aptArguments(action, package, name), QIODevice::ReadOnly);
+    tool.start(QStringLiteral("script"),
+               {QStringLiteral("-q"), QStringLiteral("-e"), QStringLiteral("-c"),
+                aptCommandLine(aptArguments(action, package, name)), QStringLiteral("/dev/null")},
+               QIODevice::ReadOnly);
 
     // Output is kept as bytes and decoded whole at each poll, so that a character split between two reads is not
     // lost.
@@ -154,7 +174,7 @@ bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request) {
         // the package database locked and half-configured).
         while (!tool.waitForFinished(m_pollIntervalMs) && tool.state() != QProcess::NotRunning) {
             output += tool.readAll();
-            const QString text = QString::fromUtf8(output);
+            const QString text = terminalText(output);
             emit progress(machine.step(text, text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)));
         }
         output += tool.readAll();
@@ -175,7 +195,7 @@ bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request) {
     result[QStringLiteral("newversion")] = newVersion;
     if (started && !ok)
         result[QStringLiteral("errmsg")] =
-            failureText(QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+            failureText(terminalText(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts));
     return ok;
 }
 

@@ -1,8 +1,9 @@
 // LNX2Apt: installs, reinstalls and purges Debian packages with the "apt" tool found on the search path, and turns
 // the tool's running output into a percentage that it signals while the run goes on. Also tells whether a package
-// tool is running and reads one package's status and version from "dpkg". Every program runs with an argument
-// list, never through a shell. One object serves one run at a time; it is not thread-safe, and the static helpers
-// are reentrant.
+// tool is running and reads one package's status and version from "dpkg". apt runs under "script" (util-linux) for
+// the pseudo-terminal without which it prints no download status: the one command line that goes through a shell,
+// with every word single-quoted. The other programs run with an argument list. One object serves one run at a time;
+// it is not thread-safe, and the static helpers are reentrant.
 #pragma once
 
 #include <QJsonObject>

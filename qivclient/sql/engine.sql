@@ -9,8 +9,8 @@ SELECT HST_Id AS id, HST_Caption AS caption, HST_Address AS address, HST_UdpPort
   FROM t_dcshost ORDER BY HST_Id;
 
 SQL: dcshost_submit
-UPDATE t_dcshost SET HST_Caption = @caption, HST_Address = @address, HST_UdpPort = @udpport,
-       HST_TcpPort = @tcpport, HST_Services = @services, HST_Remark = @remark,
+UPDATE t_dcshost SET HST_Caption = @caption, HST_Address = @address, HST_UdpPort = ifnull(@udpport, HST_UdpPort),
+       HST_TcpPort = ifnull(@tcpport, HST_TcpPort), HST_Services = @services, HST_Remark = @remark,
        HST_LastTime = datetime('now', 'localtime')
  WHERE HST_Id = @id;
 Params:
