@@ -9,7 +9,7 @@
 //   snapshot DATASET@SNAPSHOT                     fails when the dataset is missing or the snapshot exists
 //   send DATASET@SNAPSHOT                         writes the snapshot's stream to standard output
 //   destroy DATASET@SNAPSHOT | DATASET            a dataset only when it has no snapshots
-//   receive DATASET                               a new dataset whose content is standard input; never overwrites
+//   receive [-u] DATASET                          a new dataset whose content is standard input; never overwrites
 //   list [-H] [-t filesystem|snapshot|all] [-o name]   names one per line, datasets then their snapshots, sorted;
 //                                                      a "NAME" header line first unless -H (scripted mode)
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" makes that command
@@ -185,8 +185,9 @@ int destroy(const QStringList &args) {
     return dir.removeRecursively() ? 0 : fail(QStringLiteral("cannot destroy '%1'").arg(args.at(1)));
 }
 
-int receive(const QStringList &args) {
-    if (args.size() != 2) return fail(QStringLiteral("usage: zfs receive DATASET"));
+int receive(QStringList args) {
+    if (args.value(1) == QLatin1String("-u")) args.removeAt(1);  // nothing is mounted here anyway
+    if (args.size() != 2) return fail(QStringLiteral("usage: zfs receive [-u] DATASET"));
     const QString dir = datasetDir(args.at(1));
     if (QFileInfo::exists(dir))
         return fail(QStringLiteral("cannot receive new filesystem stream: destination '%1' exists\n"
