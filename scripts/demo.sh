@@ -16,8 +16,10 @@ once=0
 [ "${1:-}" = "--once" ] && once=1
 
 ./scripts/install-deps.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)"
+# Configured exactly as scripts/test.sh configures build/, so that its build reuses what this one built; only the
+# programs the demo runs: the daemon, qivctl and the stand-ins.
+cmake -S . -B build -G Ninja -DQIV_WERROR=ON >/dev/null
+cmake --build build -j "$(nproc)" --target qivclient qivctl orvclient fake_agent zfs
 
 bin=$PWD/build/bin
 sandbox=$PWD/sandbox

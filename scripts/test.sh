@@ -15,6 +15,7 @@ jobs=$(nproc)
 step() { printf '\n=== %s\n' "$*"; }
 
 step "build (gcc, -Werror)"
+# The same configuration as scripts/demo.sh's, so that what the demo built is reused.
 cmake -S . -B build -G Ninja -DQIV_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 step "tests"

@@ -1,8 +1,6 @@
 // Restores and the backup status through the daemon binary: a backup brought back into a new dataset, the refusals
-// and failures of a restore (existing dataset, short fetch, no room), the status after success, failure and restart,
+// and failures of a restore (existing dataset, short fetch), the status after success, failure and restart,
 // and what qivctl makes of a known status.
-#include <sys/mount.h>
-
 #include <QDir>
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -21,10 +19,6 @@ protected:
         ASSERT_NO_FATAL_FAILURE(DaemonFixture::SetUp());
         ASSERT_TRUE(startAgent(QStringLiteral("SN-R")));
         ASSERT_TRUE(writeActiveSettings({"tank/selected"}));
-    }
-    void TearDown() override {
-        DaemonFixture::TearDown();
-        if (!m_mounted.isEmpty()) ::umount(QFile::encodeName(m_mounted).constData());
     }
 
     QJsonObject status() { return call(QStringLiteral("qivclient_status")).value("results").toObject(); }
@@ -56,7 +50,6 @@ protected:
         *exitCode = run(binPath("qivctl"), args, &out);
         return QString::fromUtf8(out);
     }
-    QString m_mounted;  // a file system the test mounted, unmounted after it
 };
 
 TEST_F(Restore, ParametersAreCheckedBeforeAnythingRuns) {
@@ -67,9 +60,7 @@ TEST_F(Restore, ParametersAreCheckedBeforeAnythingRuns) {
         {"no subpath", "", "tank/r", "", "缺少参数: subpath"},
         {"subpath leaves the machine root", "../x/qiv_1", "tank/r", "", "参数无效: subpath"},
         {"no dataset", "tank/d/qiv_1", "", "", "缺少参数: dataset"},
-        {"dataset as an option", "tank/d/qiv_1", "-F", "", "参数无效: dataset"},
-        {"dataset with an empty part", "tank/d/qiv_1", "tank//r", "", "参数无效: dataset"},
-        {"dataset names a snapshot", "tank/d/qiv_1", "tank/r@s", "", "参数无效: dataset"},
+        {"dataset as an option", "tank/d/qiv_1", "-F", "", "参数无效: dataset"},  // more in restorejob_test
         {"relative staging", "tank/d/qiv_1", "tank/r", "tmp", "参数无效: staging"},
     };
     for (const auto &row : rows) {
@@ -96,26 +87,6 @@ TEST_F(Restore, OnlyTheLastFiftyRestoresAreKept) {
     ASSERT_EQ(restores.size(), 50);
     EXPECT_EQ(restores.first().toObject().value("id").toInt(), 4);
     EXPECT_TRUE(restores.last().toObject().value("error").toString().contains("the store lists no object"));
-}
-
-TEST_F(Restore, StagingWithoutRoomRefusesBeforeFetching) {
-    const QString staging = root.filePath("small");
-    ASSERT_TRUE(QDir().mkpath(staging));
-    if (::mount("tmpfs", QFile::encodeName(staging).constData(), "tmpfs", 0, "size=1m") != 0)
-        GTEST_SKIP() << "mounting a 1 MiB tmpfs needs the right to mount";
-    m_mounted = staging;
-    ASSERT_EQ(run("zfs", {"create", "tank/big", "--size", "3000000"}), 0);
-    ASSERT_TRUE(serve());
-    const QString subpath = backup("tank/big");
-
-    const QJsonObject record = restore({{"subpath", subpath}, {"dataset", "tank/r"}, {"staging", staging}});
-    EXPECT_EQ(record.value("state"), "failed");
-    EXPECT_TRUE(record.value("error").toString().contains("no room in the staging directory"))
-        << record.value("error").toString().toStdString();
-    EXPECT_FALSE(readFile(orvState + "/calls.log").contains(R"(["get")"));
-    QByteArray datasets;
-    run("zfs", {"list"}, &datasets);
-    EXPECT_FALSE(datasets.contains("tank/r")) << datasets.constData();
 }
 
 TEST_F(Restore, StatusKeepsSuccessAndFailureAcrossARestart) {
@@ -154,42 +125,18 @@ TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
     ASSERT_TRUE(writeJson(path("/ovra/etc/orvane/config.json"), QJsonObject{{"localagentid", socket()}}));
 
     int exitCode = -1;
-    // The socket comes from the daemon's configuration, below --root or named by --cfg.
+    // The socket comes from the daemon's configuration, below --root or named by --cfg; the texts themselves are
+    // statusformat's (statusformat_test).
     const QString metrics = qivctl({"--root", root.path(), "status", "--metrics"}, &exitCode);
     EXPECT_EQ(exitCode, 0);
-    const QStringList withoutHelp = metrics.split('\n').filter(QRegularExpression("^(?!# HELP qivclient_)"));
-    EXPECT_EQ(metrics.count("# HELP "), 5);
-    EXPECT_EQ(withoutHelp.join('\n').toStdString(),
-              "# TYPE qivclient_backup_last_success_timestamp_seconds gauge\n"
-              "qivclient_backup_last_success_timestamp_seconds{dataset=\"tank/a\"} 1767323045\n"
-              "qivclient_backup_last_success_timestamp_seconds{dataset=\"tank/b\\\"x\"} 0\n"
-              "# TYPE qivclient_backup_last_attempt_timestamp_seconds gauge\n"
-              "qivclient_backup_last_attempt_timestamp_seconds{dataset=\"tank/a\"} 1767323040\n"
-              "qivclient_backup_last_attempt_timestamp_seconds{dataset=\"tank/b\\\"x\"} 1767222000\n"
-              "# TYPE qivclient_backup_failures gauge\n"
-              "qivclient_backup_failures{dataset=\"tank/a\"} 0\n"
-              "qivclient_backup_failures{dataset=\"tank/b\\\"x\"} 2\n"
-              "# TYPE qivclient_backup_last_size_bytes gauge\n"
-              "qivclient_backup_last_size_bytes{dataset=\"tank/a\"} 1572864\n"
-              "# TYPE qivclient_uploads_pending gauge\n"
-              "qivclient_uploads_pending 0\n");
+    EXPECT_TRUE(metrics.contains("qivclient_backup_last_success_timestamp_seconds{dataset=\"tank/a\"} 1767323045\n"))
+        << metrics.toStdString();
 
     const QString table = qivctl({"--cfg", root.filePath("cfg.json"), "status"}, &exitCode);
     EXPECT_EQ(exitCode, 0);
-    const QString success =
-        QDateTime::fromString("2026-01-02T03:04:05+00:00", Qt::ISODate).toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
-    const QStringList expected = {
-        R"(^DATASET +LAST SUCCESS +AGE +SIZE +CHAIN +FAILURES +LAST ERROR$)",
-        R"(^tank/a +)" + success + R"( +\d+d \d+h +1\.5 MiB +full \+ 2 +0 +-$)",
-        R"(^tank/b"x +never +- +- +- +2 +zfs said: no space$)",
-        R"(^Uploads pending: none$)",
-        R"(^Restores:$)",
-        R"(^  restore 7: failed: the fetched file has 1 bytes, the store lists 2  \(tank/a/qiv_1 -> tank/r, )" +
-            success + R"(\)$)",
-    };
-    for (const QString &line : expected)
+    for (const char *line : {R"(^tank/b"x +never .* 2 +zfs said: no space$)", R"(^  restore 7: failed: )"})
         EXPECT_TRUE(table.contains(QRegularExpression(line, QRegularExpression::MultilineOption)))
-            << line.toStdString() << "\nin:\n"
+            << line << "\nin:\n"
             << table.toStdString();
 }
 

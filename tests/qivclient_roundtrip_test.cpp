@@ -193,7 +193,8 @@ TEST_F(RoundTrip, FailedSnapshotIsAStepInTheReply) {
 }
 
 TEST_F(RoundTrip, RemotePathsThatLeaveTheMachineRootAreRefused) {
-    for (const QString &bad : QStringList{"../other/tank/x", "/abs", "tank//x", "tank/./x", "tank/x/..", "."}) {
+    // Which paths leave it is RequestRouter's rule (requestrouter_test); both commands refuse them alike.
+    for (const QString &bad : QStringList{"../other/tank/x", "tank/x/.."}) {
         const QJsonObject remove = call("qivclient_remote_remove", QJsonObject{{"subpath", bad}});
         EXPECT_EQ(remove.value("err").toInt(), 9996) << bad.toStdString();
         EXPECT_EQ(remove.value("errmsg").toString(), QStringLiteral("参数无效: subpath"));
