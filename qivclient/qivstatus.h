@@ -71,8 +71,9 @@ private:
     int findRestore(int id) const;
     // The id for a new restore: positive and held by no restore of the record.
     int nextId();
-    // Saves the file when persist is set or the change gives the restore a new state.
-    void updateRestore(int id, const QJsonObject &changes, bool persist = true);
+    // When a change of a restore is saved to the file.
+    enum class Persist { Always, OnNewState, Never };
+    void updateRestore(int id, const QJsonObject &changes, Persist persist = Persist::Always);
     bool save();
 
     mutable std::mutex m_lock;
