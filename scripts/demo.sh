@@ -2,8 +2,9 @@
 # The daemon's main job in a self-contained sandbox: installs what is missing, builds, then runs the real daemon with
 # every appliance path relocated below ./sandbox (--root) and walks through a whole backup round trip with qivctl:
 # settings saved, storage listed, a dataset backed up and uploaded, the remote listings shown, the backup restored by
-# the daemon into a new dataset and compared file for file with the original, the backup removed; the daemon's
-# status before and after.
+# the daemon into a new dataset and compared file for file with the original; then a change and a second, incremental
+# backup (a chain: the listing names its base), restored with its whole chain and compared too; the backups removed;
+# the daemon's status before and after.
 # ZFS is real: scripts/zfspool.sh makes a pool on a sparse file (starting zfs-fuse if no ZFS answers) and removes it
 # at the end. Only where this machine has no FUSE does the demo fall back to the project's stand-in zfs, and says so.
 # The appliance's object-store tool and core agent do not exist here; the sandbox uses the project's test stand-ins
@@ -91,7 +92,8 @@ ctl status
 
 step "1. save the settings"
 ctl --json '{"cmd":"qivclient_settingsave","params":{"active":true,"report":{"interval":60},
-  "orvane":{"url":"http://store.example","uid":"demo","pwd":"secret","interval":5},"dmpaths":["'"$dataset"'"]}}'
+  "orvane":{"url":"http://store.example","uid":"demo","pwd":"secret","interval":5,"fullevery":3},
+  "dmpaths":["'"$dataset"'"]}}'
 ctl qivclient_settingload
 
 step "2. the ZFS storage"
@@ -99,13 +101,17 @@ ctl qivclient_zfstorage
 
 step "3. back up $dataset (snapshot now, upload in the background)"
 ctl qivclient_zfsbackup "dmpath=$dataset"
-echo "waiting for the upload to finish ..."
-for _ in $(seq 1200); do
-  out=$("$bin/qivctl" qivclient_remote_loadby "dmpath=$dataset" 2>/dev/null || true)
-  if grep -q '"file": "qiv_' <<<"$out" && [ "$(snapshots)" = 0 ]; then break; fi
-  sleep 0.1
-done
-echo "upload finished; backup snapshots left on $dataset: $(snapshots)"
+# Waits until no upload is pending.
+settled() {
+  echo "waiting for the upload to finish ..."
+  for _ in $(seq 1200); do
+    "$bin/qivctl" status 2>/dev/null | grep -q '^Uploads pending: none' && break
+    sleep 0.1
+  done
+}
+settled
+# With "fullevery" 3 the uploaded snapshot stays on the dataset as the base of the next, incremental backup.
+echo "upload finished; backup snapshots kept on $dataset: $(snapshots)"
 
 step "4. the remote listings"
 ctl qivclient_remote_alload
@@ -119,9 +125,30 @@ if [ "$real_zfs" = 1 ]; then
   echo "\$ diff -r $data $(zfs get -H -o value mountpoint "$restored")"
   diff -r "$data" "$(zfs get -H -o value mountpoint "$restored")" && echo "identical: every file came back"
 fi
+
+step "6. change $dataset and back it up again: an incremental backup from the kept base"
+if [ "$real_zfs" = 1 ]; then
+  echo "changed on $(date)" >"$data/changed.txt"
+  zfs list -H -t snapshot -o name,qiv:uploaded -r "$dataset"
+fi
+sleep 1  # snapshot names count seconds
+ctl qivclient_zfsbackup "dmpath=$dataset"
+settled
+ctl qivclient_remote_loadby "dmpath=$dataset"
+incremental=$(sed -n 's/.*"subpath": "\([^"]*\/qiv_[0-9]*_from_[0-9]*[^"]*\)".*/\1/p' <<<"$("$bin/qivctl" qivclient_remote_alload)" | head -n 1)
+[ "$real_zfs" = 1 ] && zfs list -H -t snapshot -o name,qiv:uploaded -r "$dataset"
+
+restored2=${dataset%%/*}/restored2
+step "7. restore the incremental $incremental into $restored2: its whole chain, oldest first"
+ctl restore "$incremental" "$restored2" --wait
+if [ "$real_zfs" = 1 ]; then
+  echo "\$ diff -r $data $(zfs get -H -o value mountpoint "$restored2")"
+  diff -r "$data" "$(zfs get -H -o value mountpoint "$restored2")" && echo "identical: the chain gave back every file"
+fi
 ctl status
 
-step "6. remove the backup $subpath"
+step "8. remove the backups, the incremental first (a chain is removed from its newest object back to its full)"
+ctl qivclient_remote_remove "subpath=$incremental"
 ctl qivclient_remote_remove "subpath=$subpath"
 ctl qivclient_remote_alload
 
