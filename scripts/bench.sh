@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target bench_lfqueue bench_rpc bench_listing bench_upload bench_restore bench_burst
+cmake --build build -j "$(nproc)" --target bench_lfqueue bench_rpc bench_listing bench_upload bench_restore bench_chain bench_burst
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -47,6 +47,8 @@ bench upload-zfs "Upload of a real 1 GiB ZFS snapshot" "the same pipeline run by
   build/bin/bench_upload --mib 1024 --rounds 7 --real-zfs
 bench restore "Restore of a real 1 GiB backup through the daemon" "get + zfs receive run by bash" \
   build/bin/bench_restore --mib 1024 --rounds 5
+bench chain "Incremental chain of a real 1 GiB dataset, 1% changed per backup" "changed bytes; gets + receives run by bash" \
+  build/bin/bench_chain --mib 1024 --rounds 3
 bench burst "Resident memory after bursts of 100 near-limit requests" "idle resident memory" \
   build/bin/bench_burst --rounds 3
 bench burst-notrim "The same bursts without trimming the allocator" "idle resident memory" \
