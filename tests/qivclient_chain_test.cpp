@@ -131,6 +131,11 @@ TEST_F(Chains, ChainsOfThreeRestoreWholeAndABrokenChainFailsBeforeAnythingIsFetc
     EXPECT_TRUE(waitUntil([&] { return keptBases().size() == 1; }));
     EXPECT_TRUE(keptBases().value(0).endsWith("\t" + fourth));
     EXPECT_EQ(status().value("datasets").toObject().value(source).toObject().value("chain").toInt(), 1);
+    // The listing names an incremental's base.
+    const QJsonArray listed =
+        call("qivclient_remote_loadby", {{"dmpath", source}}).value("results").toObject().value("snapshots").toArray();
+    EXPECT_EQ(listed.at(1).toObject().value("base").toString(), stored[0]);
+    EXPECT_FALSE(listed.at(0).toObject().contains("base"));
 
     // The third object comes back with its chain, file for file.
     const QJsonObject done = restore(stored[2], source + "r3");
