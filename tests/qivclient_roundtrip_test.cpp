@@ -2,6 +2,7 @@
 // snapshot, upload, listings, removal, failures, hostile names and the guards on remote paths.
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -152,6 +153,37 @@ TEST_F(RoundTrip, UploadAndDestroyFailuresReachTheStatusInTheProgramsOwnWords) {
         EXPECT_EQ(record.value("failures").toInt(-1), row.failures);
         QFile::remove(row.switchFile);
     }
+}
+
+TEST_F(RoundTrip, AFailedIncrementalGoesUpAtOnceAsAFullBackupAndBecomesTheBase) {
+    zfs({"create", "tank/data", "--size", "1000"});
+    QJsonObject settings = QJsonDocument::fromJson(readFile(path("/ovra/etc/qivclient/settings.json"))).object();
+    QJsonObject orvane = settings.value("orvane").toObject();
+    orvane.insert("fullevery", 3);
+    settings.insert("orvane", orvane);
+    ASSERT_EQ(call("qivclient_settingsave", settings).value("err").toInt(-1), 0);
+    const auto backup = [&] {
+        const QString second = QDateTime::currentDateTime().toString("yyyyMMddHHmmss");
+        EXPECT_TRUE(waitUntil([&] { return QDateTime::currentDateTime().toString("yyyyMMddHHmmss") != second; }));
+        EXPECT_EQ(call("qivclient_zfsbackup", QJsonObject{{"dmpath", "tank/data"}}).value("err").toInt(-1), 0);
+        EXPECT_TRUE(waitUntil(
+            [&] { return call("qivclient_status").value("results").toObject().value("uploads").toArray().isEmpty(); }));
+    };
+    backup();
+    ASSERT_TRUE(writeFile(zfsState + "/fail-send-i", "cannot send: incremental source is gone"));
+    backup();
+    const QStringList stored = objects();
+    ASSERT_EQ(stored.size(), 2) << stored.join(' ').toStdString();
+    EXPECT_FALSE(stored.last().contains("_from_"));
+    EXPECT_EQ(toolCalls("pipe").size(), 3);  // full, failed incremental, full again
+    const QJsonObject record =
+        call("qivclient_status").value("results").toObject().value("datasets").toObject().value("tank/data").toObject();
+    EXPECT_TRUE(record.value("lastError").toString().contains("incremental source is gone"));
+    EXPECT_EQ(record.value("failures").toInt(-1), 0);
+    EXPECT_EQ(record.value("chain").toInt(), 1);
+    // The new full is the only base left.
+    EXPECT_TRUE(waitUntil([&] { return snapshots().size() == 1; }));
+    EXPECT_EQ(snapshots().value(0), "tank/data@" + stored.last().section('/', -1));
 }
 
 TEST_F(RoundTrip, HostileDatasetNamesAreBackedUpUnderTheirOwnNamesAndRunNothing) {

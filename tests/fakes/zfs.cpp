@@ -19,8 +19,9 @@
 //                                                 line first unless -H (scripted mode)
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" makes that command
 // write the file's content to standard error and exit 1; "send" first writes half of the stream, like a source that
-// breaks off. "delay-<command>" holds milliseconds to sleep first. "pause-send" holds milliseconds that "send"
-// sleeps after the first half of a literal content stream, like a transfer caught in the middle, ignoring hangups.
+// breaks off; "fail-send-i" does so for incremental sends only. "delay-<command>" holds milliseconds to sleep first.
+// "pause-send" holds milliseconds that "send" sleeps after the first half of a literal content stream, like a transfer
+// caught in the middle, ignoring hangups.
 
 #include <signal.h>
 
@@ -149,9 +150,14 @@ bool writeStream(const QByteArray &bytes, bool breakOff) {
     return fake::writeAll(1, bytes.constData() + half, bytes.size() - half);
 }
 
-int send(QStringList args, bool breakOff, const QByteArray &message) {
+int send(QStringList args, bool breakOff, QByteArray message) {
     QString dataset, snap;
     if (args.size() == 4 && args.at(1) == QLatin1String("-i")) {
+        QByteArray why;
+        if (fake::failOnDemand(g_state, QStringLiteral("send-i"), &why)) {
+            breakOff = true;
+            message = why;
+        }
         QString baseDataset, base;
         if (!splitSnapshot(args.at(2), &baseDataset, &base) || !QFileInfo::exists(snapshotDir(baseDataset, base)))
             return fail(QStringLiteral("cannot open '%1': dataset does not exist").arg(args.at(2)));
