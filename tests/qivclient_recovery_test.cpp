@@ -197,7 +197,9 @@ TEST_F(Recovery, RemoteCommandsRefusedSayWhyWithTheirCodeUnchanged) {
         ASSERT_EQ(call("qivclient_settingsave", row.settings).value("err").toInt(-1), 0);
         for (const QJsonObject &reply :
              {call("qivclient_remote_alload"), call("qivclient_remote_loadby", {{"dmpath", "tank/data"}}),
-              call("qivclient_remote_remove", {{"subpath", "tank/data/qiv_1"}})}) {
+              call("qivclient_remote_remove", {{"subpath", "tank/data/qiv_1"}}),
+              call("qivclient_remote_restore", {{"subpath", "tank/data/qiv_1"}, {"dataset", "tank/r"}}),
+              call("qivclient_remote_prune", {{"dmpath", "tank/data"}, {"keep", 1}})}) {
             EXPECT_EQ(reply.value("err").toInt(), 9999);
             EXPECT_EQ(reply.value("errmsg").toString(), row.errmsg);
         }
