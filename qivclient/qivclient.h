@@ -44,7 +44,9 @@ public:
     // Always true.
     bool loadConfigure(KP2Journals &journals, const QJsonObject &config);
     // Writes the settings file atomically, reloads it and starts the scheduler if none runs. False when the file
-    // could not be written; nothing is recorded then.
+    // could not be written; nothing is recorded then. False, with 9996 "参数无效: <parameter>" and the reason as a
+    // journal step, and nothing written, when the stream stages' settings are refused (StreamStages::checkSettings,
+    // which may run age for up to 10 s).
     bool settingsSave(KP2Journals &journals, const QJsonObject &settings);
 
     // Storage and machine identity.

@@ -5,11 +5,13 @@
 #include <algorithm>
 
 #include "approot.h"
+#include "backupname.h"
 #include "kp2file.h"
 #include "kp2utils.h"
 #include "qivclient.h"
 #include "qivclient_p.h"
 #include "resultcodes.h"
+#include "streamstages.h"
 
 using qivclient_p::traceAt;
 using statusnames::UploadState;
@@ -123,15 +125,22 @@ int QivClient::queueLeftovers() {
 }
 
 void QivClient::uploadOne(const QString &snapshot) {
-    QString remote = snapshot;
-    remote.replace(QLatin1Char('@'), QLatin1Char('/'));
+    // The stages in force as the upload starts decide its filters and its object's name; objects already stored
+    // keep theirs, and a restore reads them from the name.
+    const StreamStages stages = StreamStages::of(settings());
+    const int at = snapshot.indexOf(QLatin1Char('@'));
+    BackupName name;
+    BackupName::parse(snapshot.mid(at + 1), &name);
+    stages.mark(&name);
+    const QString remote = snapshot.left(at) + QLatin1Char('/') + name.toString();
     const QString path = machineRoot() + remote;
     m_pending.markUploading(snapshot);
     QString failure;
     QElapsedTimer took;
     took.start();
     const OrvTool store = storeTool();
-    const bool uploaded = store.upload({zfsTool().sendWords(snapshot)}, path, &failure);
+    const bool uploaded =
+        store.upload(OrvTool::Stream{zfsTool().sendWords(snapshot)} + stages.uploadFilters(), path, &failure);
     if (!uploaded) TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
     // The size the status reports is the one the store lists, so that it is what a restore will fetch.
     qint64 size = -1;

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "streamstages.h"
+
 namespace {
 
 // Removes the staged file however the job ends.
@@ -48,6 +50,9 @@ qint64 RestoreJob::freeBytes(const QString &dir) {
 }
 
 bool RestoreJob::run(const Observer &observer, QString *reason) {
+    const QString object = m_remotePath.section(QLatin1Char('/'), -1);
+    if (!StreamStages::canUndo(object, m_identity, reason)) return false;
+
     qint64 total = 0;
     if (!m_tool.listedSize(m_remotePath, &total, reason)) return false;
 
@@ -84,5 +89,10 @@ bool RestoreJob::run(const Observer &observer, QString *reason) {
         return false;
     }
     if (observer.receiving) observer.receiving();
-    return m_zfs.receive(m_dataset, staged, ZfsTool::ReceiveOptions(), observer.stopRequested, reason);
+    // The stages the object went through, undone in reverse on the way into zfs; none for a plain object (a name
+    // that does not parse is taken as plain, as every object of older versions is).
+    BackupName name;
+    ZfsTool::ReceiveOptions options;
+    if (BackupName::parse(object, &name)) options.filters = StreamStages::undoFilters(name, m_identity);
+    return m_zfs.receive(m_dataset, staged, options, observer.stopRequested, reason);
 }
