@@ -12,6 +12,7 @@ packages=(
   bsdutils procps sudo
   zfs-fuse   # a real ZFS in user space for the demo and the real-ZFS tests
   systemd    # systemd-analyze, which checks the installed units
+  zstd age   # the compression and encryption stages of backups and restores
 )
 
 missing=()
