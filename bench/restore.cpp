@@ -3,9 +3,14 @@
 // same work run directly in a shell: the tool's "get" into the same staging directory, then `zfs receive`. Both in
 // the same run, alternating, each into a new dataset that is destroyed afterwards. Goal: the median throughput of
 // the daemon's restore is at least 0.95 of the direct one's. The object-store tool and the core agent are the
-// stand-ins built beside this program.
-// Run: build/bin/bench_restore [--mib N] [--rounds R]     (exit status 1 when the goal is missed, 2 without ZFS)
+// stand-ins built beside this program. With --stages the dataset holds ordinary compressible files
+// (bench/textdata.sh) and the backup went through both stream stages (zstd, then age for a key pair made here): the
+// daemon undoes them in its receive pipeline, the shell in the same pipeline of its own, and each undoing stage's
+// CPU time is measured on its own over the same object.
+// Run: build/bin/bench_restore [--mib N] [--rounds R] [--stages]   (exit status 1 when the goal is missed, 2 without
+// ZFS)
 
+#include <sys/resource.h>
 #include <sys/utsname.h>
 
 #include <QCoreApplication>
@@ -21,12 +26,45 @@
 #include <cstdio>
 #include <vector>
 
+#include "backupname.h"
+#include "clientsettings.h"
 #include "kp2linux/lnx2utils.h"
 #include "kp2localserver.h"
+#include "streamstages.h"
 
 namespace {
 
 const QString kZfsPool = QStringLiteral(QIV_SOURCE_DIR "/scripts/zfspool.sh");
+const QString kTextData = QStringLiteral(QIV_SOURCE_DIR "/bench/textdata.sh");
+
+// The commands as one bash pipeline, every word quoted.
+QString shellPipeline(const QList<QStringList> &commands) {
+    QStringList line;
+    for (const QStringList &words : commands) {
+        QStringList quoted;
+        for (const QString &word : words) quoted.append(toShellArgEscaped(word));
+        line.append(quoted.join(QLatin1Char(' ')));
+    }
+    return line.join(QStringLiteral(" | "));
+}
+
+// CPU seconds of one run of program from the file in to the file out; -1 when it fails.
+double cpuOfRun(const QString &program, const QStringList &args, const QString &in, const QString &out) {
+    QProcess p;
+    p.setStandardInputFile(in);
+    p.setStandardOutputFile(out);
+    const auto cpu = [] {
+        rusage r{};
+        getrusage(RUSAGE_CHILDREN, &r);
+        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    const double before = cpu();
+    p.start(program, args);
+    // A measurement: as long as the object takes.
+    const bool ok =
+        p.waitForStarted() && p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return ok ? cpu() - before : -1;
+}
 
 bool run(const QString &program, const QStringList &args, QByteArray *out = nullptr) {
     QProcess p;
@@ -80,6 +118,7 @@ int main(int argc, char **argv) {
     qint64 mib = 1024;
     int rounds = 5;
     const QStringList args = app.arguments();
+    const bool withStages = args.contains(QStringLiteral("--stages"));
     for (int i = 1; i + 1 < args.size(); ++i) {
         if (args.at(i) == QLatin1String("--mib")) mib = args.at(i + 1).toLongLong();
         if (args.at(i) == QLatin1String("--rounds")) rounds = args.at(i + 1).toInt();
@@ -112,17 +151,38 @@ int main(int argc, char **argv) {
     const QString pool = words.value(0);
     const QString tool = bin + QStringLiteral("/orvclient");
     const QString serial = QStringLiteral("BENCH-SN");
-    const QString subpath = pool + QStringLiteral("/data/qiv_20240101120000");
+    // The stages of the backup, and the commands that undo them, as the daemon has them.
+    ClientSettings settings;
+    settings.identity = dir.filePath(QStringLiteral("age.key"));
+    if (withStages) {
+        QByteArray said;
+        QProcess keygen;
+        keygen.start(QStringLiteral("age-keygen"), {QStringLiteral("-o"), settings.identity});
+        // Set-up: a moment, no limit needed.
+        keygen.waitForFinished(-1);
+        settings.compress = QStringLiteral("zstd");
+        settings.encrypt = QString::fromUtf8(keygen.readAllStandardError()).section(QLatin1Char(' '), -1).trimmed();
+    }
+    const StreamStages stages = StreamStages::of(settings);
+    BackupName name{QStringLiteral("20240101120000"), QString(), false, false};
+    stages.mark(&name);
+    const QList<QStringList> undo = StreamStages::undoFilters(name, settings.identity);
+    const QString subpath = pool + QStringLiteral("/data/") + name.toString();
     const QString object = QStringLiteral("myorvane/bucket1/") + serial + QLatin1Char('/') + subpath;
 
-    // The backup: a dataset of random data, its snapshot stored through the stand-in tool.
-    const QString storeLine = QStringLiteral("set -o pipefail; zfs send ") + toShellArgEscaped(pool + "/data@s") +
-                              QStringLiteral(" | ") + toShellArgEscaped(tool) + QStringLiteral(" pipe ") +
-                              toShellArgEscaped(object);
+    // The backup: a dataset of random data (ordinary files with the stages), its snapshot stored through the
+    // stand-in tool.
+    const QString storeLine =
+        QStringLiteral("set -o pipefail; ") +
+        shellPipeline(QList<QStringList>{{QStringLiteral("zfs"), QStringLiteral("send"), pool + "/data@s"}} +
+                      stages.uploadFilters() + QList<QStringList>{{tool, QStringLiteral("pipe"), object}});
+    const QString bytes = QString::number(mib * 1024 * 1024);
+    const QString mount = words.value(1) + QStringLiteral("/data");
     if (!run(QStringLiteral("zfs"), {QStringLiteral("create"), pool + QStringLiteral("/data")}) ||
-        !run(QStringLiteral("/bin/sh"),
-             {QStringLiteral("-c"), QStringLiteral("head -c $1 /dev/urandom >$2"), QStringLiteral("sh"),
-              QString::number(mib * 1024 * 1024), words.value(1) + QStringLiteral("/data/data")}) ||
+        !(withStages
+              ? run(kTextData, {mount, bytes})
+              : run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("head -c $1 /dev/urandom >$2"),
+                                                QStringLiteral("sh"), bytes, mount + QStringLiteral("/data")})) ||
         !run(QStringLiteral("zfs"), {QStringLiteral("snapshot"), pool + QStringLiteral("/data@s")}) ||
         !run(tool, {"alias", "set", "myorvane", "http://store", "u", "p"}) ||
         !run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), storeLine})) {
@@ -138,7 +198,12 @@ int main(int argc, char **argv) {
               QJsonDocument(QJsonObject{{"localagentid", socket}}).toJson());
     writeText(root + QStringLiteral("/ovra/etc/qivclient/settings.json"),
               QJsonDocument(QJsonObject{{"active", true},
-                                        {"orvane", QJsonObject{{"url", "http://store"}, {"uid", "u"}, {"pwd", "p"}}}})
+                                        {"orvane", QJsonObject{{"url", "http://store"},
+                                                               {"uid", "u"},
+                                                               {"pwd", "p"},
+                                                               {"compress", settings.compress},
+                                                               {"encrypt", settings.encrypt},
+                                                               {"identity", settings.identity}}}})
                   .toJson());
     QDir().mkpath(QFileInfo(agentSocket).path());
     cleanup.agent.start(bin + QStringLiteral("/fake_agent"),
@@ -182,11 +247,14 @@ int main(int argc, char **argv) {
     };
     auto direct = [&](const QString &dataset) {
         const QString staged = staging + QStringLiteral("/direct-%1.zfs").arg(++serialNumber);
-        const QString line = toShellArgEscaped(tool) + QStringLiteral(" get ") + toShellArgEscaped(object) +
-                             QLatin1Char(' ') + toShellArgEscaped(staged) + QStringLiteral(" && zfs receive ") +
-                             toShellArgEscaped(dataset) + QStringLiteral(" <") + toShellArgEscaped(staged) +
-                             QStringLiteral("; status=$?; rm -f ") + toShellArgEscaped(staged) +
-                             QStringLiteral("; exit $status");
+        // The staged file is the first command's input: the stages' undoing ones, or zfs receive itself.
+        const QString receive =
+            QStringLiteral("<") + toShellArgEscaped(staged) + QLatin1Char(' ') +
+            shellPipeline(undo + QList<QStringList>{{QStringLiteral("zfs"), QStringLiteral("receive"), dataset}});
+        const QString line = QStringLiteral("set -o pipefail; ") + toShellArgEscaped(tool) + QStringLiteral(" get ") +
+                             toShellArgEscaped(object) + QLatin1Char(' ') + toShellArgEscaped(staged) +
+                             QStringLiteral(" && ") + receive + QStringLiteral("; status=$?; rm -f ") +
+                             toShellArgEscaped(staged) + QStringLiteral("; exit $status");
         return run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), line});
     };
     int made = 0;
@@ -217,13 +285,33 @@ int main(int argc, char **argv) {
         }
     }
 
+    // Each undoing stage on its own over the same object: its CPU time.
+    QStringList stageCpu;
+    if (withStages) {
+        QString in = staging + QStringLiteral("/object");
+        if (!run(tool, {QStringLiteral("get"), object, in})) return 2;
+        for (const QStringList &command : undo) {
+            const QString out = in + QStringLiteral(".out");
+            const double cpu = cpuOfRun(command.first(), command.mid(1), in, out);
+            QFile::remove(in);
+            in = out + QStringLiteral("x");
+            QFile::rename(out, in);
+            if (cpu < 0) return 2;
+            stageCpu.append(QStringLiteral("%1 %2 s").arg(command.first()).arg(cpu, 0, 'f', 3));
+        }
+        QFile::remove(in);
+    }
+
     utsname u{};
     uname(&u);
     QFile loadavg(QStringLiteral("/proc/loadavg"));
     loadavg.open(QIODevice::ReadOnly);
     const double mDaemon = median(viaDaemonRuns), mDirect = median(directRuns), ratio = mDaemon / mDirect;
-    std::printf("\nreal ZFS (zfs-fuse), %lld MiB of data, %d rounds each, %d CPUs, %s %s, load %s\n", mib, rounds,
+    std::printf("\nreal ZFS (zfs-fuse), %lld MiB of %s, object %s, %d rounds each, %d CPUs, %s %s, load %s\n", mib,
+                withStages ? "ordinary files" : "random data", qPrintable(name.toString()), rounds,
                 QThread::idealThreadCount(), u.sysname, u.release, loadavg.readAll().trimmed().constData());
+    if (withStages)
+        std::printf("CPU of each undoing stage on its own over the object: %s\n", qPrintable(stageCpu.join(", ")));
     std::printf(
         "median daemon restore %.1f MiB/s, get + zfs receive in a shell %.1f MiB/s, ratio %.3f (goal >= 0.95): "
         "%s\n",

@@ -4,7 +4,10 @@
 // throughput of OrvTool::upload is at least 0.95 of the direct pipeline's. The snapshot comes from the stand-in zfs
 // built beside this program, or with --real-zfs from a real ZFS (scripts/zfspool.sh: a pool on a sparse file, a
 // dataset holding that much random data); the object-store tool is always the stand-in.
-// Run: build/bin/bench_upload [--mib N] [--rounds R] [--real-zfs]     (exit status 1 when the goal is missed)
+// With --stages (real ZFS only) the dataset holds ordinary compressible files (bench/textdata.sh) and both stream
+// stages run, zstd then age (StreamStages, for a key pair made here), in both pipelines; a second goal is an object
+// of at most half the stream's size, and each stage's CPU time is measured on its own over the same stream.
+// Run: build/bin/bench_upload [--mib N] [--rounds R] [--real-zfs [--stages]]  (exit status 1 when a goal is missed)
 
 #include <sys/resource.h>
 #include <sys/utsname.h>
@@ -21,8 +24,10 @@
 #include <cstdio>
 #include <vector>
 
+#include "clientsettings.h"
 #include "kp2linux/lnx2utils.h"
 #include "orvtool.h"
+#include "streamstages.h"
 #include "zfstool.h"
 
 namespace {
@@ -58,6 +63,20 @@ QString firstLineOf(const QString &file, const QByteArray &prefix) {
 }
 
 const QString kZfsPool = QStringLiteral(QIV_SOURCE_DIR "/scripts/zfspool.sh");
+const QString kTextData = QStringLiteral(QIV_SOURCE_DIR "/bench/textdata.sh");
+
+// CPU seconds of one run of program from the file in to the file out; -1 when it fails.
+double cpuOfRun(const QString &program, const QStringList &args, const QString &in, const QString &out) {
+    QProcess p;
+    p.setStandardInputFile(in);
+    p.setStandardOutputFile(out);
+    const double before = childrenCpuSeconds();
+    p.start(program, args);
+    // A measurement: as long as the stream takes.
+    const bool ok =
+        p.waitForStarted() && p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return ok ? childrenCpuSeconds() - before : -1;
+}
 
 // Destroys the real pool made in a directory when the benchmark ends, however it ends.
 struct PoolRemover {
@@ -67,8 +86,9 @@ struct PoolRemover {
     }
 };
 
-// A real pool in dir (scripts/zfspool.sh), a dataset holding mib MiB of random data and its snapshot.
-bool realSnapshot(const QString &dir, qint64 mib, QString *pool, QString *snapshot) {
+// A real pool in dir (scripts/zfspool.sh), a dataset holding mib MiB of random data (of ordinary files when
+// textData) and its snapshot.
+bool realSnapshot(const QString &dir, qint64 mib, bool textData, QString *pool, QString *snapshot) {
     QProcess helper;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QIV_ZFSPOOL_SIZE"), QStringLiteral("%1M").arg(mib * 2 + 512));
@@ -83,10 +103,13 @@ bool realSnapshot(const QString &dir, qint64 mib, QString *pool, QString *snapsh
     *pool = words.value(0);
     const QString dataset = *pool + QStringLiteral("/bench");
     *snapshot = dataset + QStringLiteral("@qiv_20240101120000");
+    const QString bytes = QString::number(mib * 1024 * 1024);
+    const QString mount = words.value(1) + QStringLiteral("/bench");
     return runQuietly(QStringLiteral("zfs"), {QStringLiteral("create"), dataset}) &&
-           runQuietly(QStringLiteral("/bin/sh"),
-                      {QStringLiteral("-c"), QStringLiteral("head -c $1 /dev/urandom >$2"), QStringLiteral("sh"),
-                       QString::number(mib * 1024 * 1024), words.value(1) + QStringLiteral("/bench/data")}) &&
+           (textData ? runQuietly(kTextData, {mount, bytes})
+                     : runQuietly(QStringLiteral("/bin/sh"),
+                                  {QStringLiteral("-c"), QStringLiteral("head -c $1 /dev/urandom >$2"),
+                                   QStringLiteral("sh"), bytes, mount + QStringLiteral("/data")})) &&
            runQuietly(QStringLiteral("zfs"), {QStringLiteral("snapshot"), *snapshot});
 }
 
@@ -98,6 +121,11 @@ int main(int argc, char **argv) {
     int rounds = 9;
     const QStringList args = app.arguments();
     const bool realZfs = args.contains(QStringLiteral("--real-zfs"));
+    const bool withStages = args.contains(QStringLiteral("--stages"));
+    if (withStages && !realZfs) {
+        std::fprintf(stderr, "--stages needs --real-zfs: the stand-in's stream is no file system of ordinary files\n");
+        return 2;
+    }
     for (int i = 1; i + 1 < args.size(); ++i) {
         if (args.at(i) == QLatin1String("--mib")) mib = args.at(i + 1).toLongLong();
         if (args.at(i) == QLatin1String("--rounds")) rounds = args.at(i + 1).toInt();
@@ -118,7 +146,7 @@ int main(int argc, char **argv) {
     QString snapshot = QStringLiteral("tank/bench@qiv_20240101120000");
     PoolRemover remover;
     if (realZfs) {
-        const bool made = realSnapshot(dir.filePath(QStringLiteral("pool")), mib, &pool, &snapshot);
+        const bool made = realSnapshot(dir.filePath(QStringLiteral("pool")), mib, withStages, &pool, &snapshot);
         if (!pool.isEmpty()) remover.dir = dir.filePath(QStringLiteral("pool"));
         if (!made) {
             if (!pool.isEmpty()) std::fprintf(stderr, "set-up of %s on the real ZFS failed\n", qPrintable(snapshot));
@@ -138,16 +166,39 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "set-up of the stand-in tool in %s failed\n", qPrintable(bin));
         return 2;
     }
-    // The stand-in's stream is exactly the data; a real stream adds ZFS's records, measured on the first run.
-    qint64 streamBytes = realZfs ? -1 : bytes;
+    // The stand-in's stream is exactly the data; a real stream adds ZFS's records, and the stages change its size:
+    // the object's size is taken from the first run.
+    qint64 objectBytes = realZfs ? -1 : bytes;
+
+    // The upload's commands before the tool, the same for both pipelines: the stream, then the stages.
+    ClientSettings settings;
+    const QString identity = dir.filePath(QStringLiteral("age.key"));
+    if (withStages) {
+        QProcess keygen;
+        keygen.start(QStringLiteral("age-keygen"), {QStringLiteral("-o"), identity});
+        // Set-up: a moment, no limit needed.
+        keygen.waitForFinished(-1);
+        settings.compress = QStringLiteral("zstd");
+        settings.encrypt = QString::fromUtf8(keygen.readAllStandardError()).section(QLatin1Char(' '), -1).trimmed();
+        if (!settings.encrypt.startsWith(QLatin1String("age1"))) {
+            std::fprintf(stderr, "age-keygen made no key pair\n");
+            return 2;
+        }
+    }
+    const OrvTool::Stream stream =
+        OrvTool::Stream{ZfsTool().sendWords(snapshot)} + StreamStages::of(settings).uploadFilters();
 
     const OrvTool tool(toolPath);
     const QString remoteTool = QStringLiteral("myorvane/bucket1/S/tank/bench/via-orvtool");
     const QString remoteDirect = QStringLiteral("myorvane/bucket1/S/tank/bench/via-bash");
     const QString objects = dir.filePath(QStringLiteral("orv/objects/"));
-    const QString directLine = QStringLiteral("set -o pipefail; zfs send ") + toShellArgEscaped(snapshot) +
-                               QStringLiteral(" | ") + toShellArgEscaped(toolPath) + QStringLiteral(" pipe ") +
-                               toShellArgEscaped(remoteDirect);
+    QStringList directCommands;
+    for (const QStringList &words : stream + OrvTool::Stream{{toolPath, QStringLiteral("pipe"), remoteDirect}}) {
+        QStringList quoted;
+        for (const QString &word : words) quoted.append(toShellArgEscaped(word));
+        directCommands.append(quoted.join(QLatin1Char(' ')));
+    }
+    const QString directLine = QStringLiteral("set -o pipefail; ") + directCommands.join(QStringLiteral(" | "));
 
     auto timed = [&](bool viaTool, double *mibPerSecond, double *cpuSeconds) {
         const QString object = objects + (viaTool ? remoteTool : remoteDirect);
@@ -155,12 +206,12 @@ int main(int argc, char **argv) {
         QElapsedTimer t;
         t.start();
         QString failure;
-        const bool ok = viaTool ? tool.upload({ZfsTool().sendWords(snapshot)}, remoteTool, &failure)
+        const bool ok = viaTool ? tool.upload(stream, remoteTool, &failure)
                                 : runQuietly(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), directLine});
         const qint64 ns = t.nsecsElapsed();
         *cpuSeconds = childrenCpuSeconds() - cpuBefore;
-        if (streamBytes < 0) streamBytes = QFileInfo(object).size();
-        const bool complete = QFileInfo(object).size() == streamBytes;
+        if (objectBytes < 0) objectBytes = QFileInfo(object).size();
+        const bool complete = QFileInfo(object).size() == objectBytes;
         QFile::remove(object);  // drops the dirty pages, so that write-back does not spill into the next run
         if (!ok || !complete) {
             std::fprintf(stderr, "%s run failed: %s\n", viaTool ? "OrvTool::upload" : "bash", qPrintable(failure));
@@ -171,7 +222,7 @@ int main(int argc, char **argv) {
     };
 
     // One untimed run of each first: page cache, the programs' first loads. The direct pipeline goes first, so that
-    // a real stream's size is taken from it.
+    // a real object's size is taken from it.
     double ignored = 0, ignoredCpu = 0;
     if (!timed(false, &ignored, &ignoredCpu) || !timed(true, &ignored, &ignoredCpu)) return 2;
 
@@ -189,18 +240,45 @@ int main(int argc, char **argv) {
         }
     }
 
+    // Each stage on its own over the same stream, saved to a file: its CPU time, and the sizes it makes.
+    qint64 streamBytes = objectBytes;
+    double zstdCpu = 0, ageCpu = 0;
+    if (withStages) {
+        const QString plain = dir.filePath(QStringLiteral("stream")), packed = plain + QStringLiteral(".zst");
+        zstdCpu =
+            runQuietly(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("zfs send \"$1\" >\"$2\""),
+                                                   QStringLiteral("sh"), snapshot, plain})
+                ? cpuOfRun(stream.at(1).first(), stream.at(1).mid(1), plain, packed)
+                : -1;
+        ageCpu = cpuOfRun(stream.at(2).first(), stream.at(2).mid(1), packed, QProcess::nullDevice());
+        streamBytes = QFileInfo(plain).size();
+        QFile::remove(plain);
+        QFile::remove(packed);
+        if (zstdCpu < 0 || ageCpu < 0) {
+            std::fprintf(stderr, "a stage failed on its own\n");
+            return 2;
+        }
+    }
+
     utsname u{};
     uname(&u);
     QFile loadavg(QStringLiteral("/proc/loadavg"));
     loadavg.open(QIODevice::ReadOnly);
     const double mTool = median(viaTool), mDirect = median(direct), ratio = mTool / mDirect;
-    std::printf("\n%s, %lld MiB of data (stream %lld bytes), %d rounds each, machine: %s, %d CPUs, %s %s, load %s\n",
-                realZfs ? "real ZFS (zfs-fuse)" : "stand-in zfs", mib, streamBytes, rounds,
+    std::printf("\n%s, %lld MiB of %s (stream %lld bytes), %d rounds each, machine: %s, %d CPUs, %s %s, load %s\n",
+                realZfs ? "real ZFS (zfs-fuse)" : "stand-in zfs", mib,
+                withStages ? "ordinary files, both stages (zstd -3, age)" : "random data", streamBytes, rounds,
                 qPrintable(firstLineOf(QStringLiteral("/proc/cpuinfo"), "model name")), QThread::idealThreadCount(),
                 u.sysname, u.release, loadavg.readAll().trimmed().constData());
     std::printf("median CPU of the programs per run: OrvTool::upload %.3f s, bash pipeline %.3f s\n", median(cpuTool),
                 median(cpuDirect));
     std::printf("median OrvTool::upload %.1f MiB/s, bash pipeline %.1f MiB/s, ratio %.3f (goal >= 0.95): %s\n", mTool,
                 mDirect, ratio, ratio >= 0.95 ? "PASS" : "FAIL");
-    return ratio >= 0.95 ? 0 : 1;
+    if (!withStages) return ratio >= 0.95 ? 0 : 1;
+    const double shrink = double(objectBytes) / double(streamBytes);
+    std::printf("CPU of each stage on its own over the stream: zstd -q -T0 -3 %.3f s, age -r %.3f s\n", zstdCpu,
+                ageCpu);
+    std::printf("object %lld bytes of a %lld-byte stream, ratio %.3f (goal <= 0.5): %s\n", objectBytes, streamBytes,
+                shrink, shrink <= 0.5 ? "PASS" : "FAIL");
+    return ratio >= 0.95 && shrink <= 0.5 ? 0 : 1;
 }

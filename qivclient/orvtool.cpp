@@ -24,12 +24,6 @@ QString killedWithParent(const QString &command) {
     return QStringLiteral("setpriv --pdeathsig KILL ") + command;
 }
 
-QString quotedWords(const QStringList &words) {
-    QStringList quoted;
-    for (const QString &word : words) quoted.append(toShellArgEscaped(word));
-    return quoted.join(QLatin1Char(' '));
-}
-
 // Keeps the last OrvTool::UploadTailBytes of what a long run printed: memory stays bounded however long it runs.
 void keepTail(QByteArray *tail, const QByteArray &more) {
     tail->append(more);
@@ -161,10 +155,9 @@ QString OrvTool::uploadCommandLine(const Stream &stream, const QString &remotePa
     // Every word that comes from outside is quoted, so a dataset name with blanks, quotes, ";", "$(...)" or
     // backquotes is one argument to its program and never runs anything. pipefail makes the line's status the
     // failure of any command: a broken `zfs send` as well as a tool that could not store the stream.
-    QStringList commands;
-    for (const QStringList &words : stream) commands.append(killedWithParent(quotedWords(words)));
-    commands.append(killedWithParent(quotedWords({m_toolPath, QStringLiteral("pipe"), remotePath})));
-    const QString pipeline = QStringLiteral("set -o pipefail; ") + commands.join(QStringLiteral(" | "));
+    Stream commands = stream;
+    commands.append({m_toolPath, QStringLiteral("pipe"), remotePath});
+    const QString pipeline = toolprocess::pipelineLine(commands);
     // No part of the pipeline may outlive the daemon: a restarted daemon uploads the same snapshot again, and an
     // orphaned upload would race it to the same object. `script` dies with the daemon (started by setpriv), the
     // shell that `script` starts replaces itself by one that dies with `script`, and every command of the pipe dies

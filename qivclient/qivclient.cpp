@@ -10,6 +10,7 @@
 #include "kp2utils.h"
 #include "qivclient_p.h"
 #include "resultcodes.h"
+#include "streamstages.h"
 
 namespace {
 
@@ -134,6 +135,14 @@ bool QivClient::loadConfigure(KP2Journals &journals, const QJsonObject &config) 
 }
 
 bool QivClient::settingsSave(KP2Journals &journals, const QJsonObject &settings) {
+    // Stage settings that no upload or restore could use are refused before anything is written.
+    QString parameter, reason;
+    if (!StreamStages::checkSettings(settings, &parameter, &reason)) {
+        journals.add(PRETTY(Q_FUNC_INFO, __LINE__), QStringLiteral("check ") + parameter, false, reason);
+        journals.setErr(ResultInvalidParameter, QStringLiteral("参数无效: ") + parameter);
+        TRACE_AS(QStringLiteral("settings refused"), parameter + QStringLiteral(": ") + reason);
+        return false;
+    }
     // Written whole or not at all, so that neither a crash nor the scheduler's concurrent read sees half a file.
     if (!KP2File::saveJsonAtomic(AppRoot::path(AppRoot::SettingsFile), settings, true)) return false;
     if (!loadSettings(journals, nullptr)) {

@@ -23,6 +23,7 @@
 #include "orvtool.h"
 #include "pendinguploads.h"
 #include "qivstatus.h"
+#include "streamstages.h"
 #include "zfstool.h"
 
 class QivClient : public QObject {
@@ -44,7 +45,9 @@ public:
     // (queueLeftovers) once the service serves.
     bool loadConfigure(KP2Journals &journals, const QJsonObject &config);
     // Writes the settings file atomically, reloads it and starts the scheduler if none runs. False when the file
-    // could not be written; nothing is recorded then.
+    // could not be written; nothing is recorded then. False, with 9996 "参数无效: <parameter>" and the reason as a
+    // journal step, and nothing written, when the stream stages' settings are refused (StreamStages::checkSettings,
+    // which may run age for up to 10 s).
     bool settingsSave(KP2Journals &journals, const QJsonObject &settings);
     // The settings in force (credentials, chains, stages), copied under their lock.
     ClientSettings settings() const;
@@ -145,7 +148,8 @@ private:
     // (shorter than fullEvery); else 0, and the next backup is full.
     int chainBefore(const QString &dataset, const QList<ZfsTool::Snapshot> &kept, int fullEvery);
     // Uploads snapshot, full or (with base) incremental; *object gets the object's name below the dataset.
-    bool uploadAs(const QString &snapshot, const QString &base, QString *object, QString *failure);
+    bool uploadAs(const QString &snapshot, const QString &base, const StreamStages &stages, QString *object,
+                  QString *failure);
     // After an upload: keeps the snapshot as the next base (fullEvery above 1) or destroys it, and destroys the bases
     // it replaces. object is empty when the upload failed.
     void keepOrDestroy(const QString &snapshot, const QString &object, const QList<ZfsTool::Snapshot> &kept,

@@ -6,11 +6,13 @@
 
 #include "approot.h"
 #include "backupchains.h"
+#include "backupname.h"
 #include "kp2file.h"
 #include "kp2utils.h"
 #include "qivclient.h"
 #include "qivclient_p.h"
 #include "resultcodes.h"
+#include "streamstages.h"
 
 using qivclient_p::traceAt;
 using statusnames::UploadState;
@@ -147,22 +149,27 @@ int QivClient::chainBefore(const QString &dataset, const QList<ZfsTool::Snapshot
     return length < fullEvery ? length : 0;
 }
 
-bool QivClient::uploadAs(const QString &snapshot, const QString &base, QString *object, QString *failure) {
+bool QivClient::uploadAs(const QString &snapshot, const QString &base, const StreamStages &stages, QString *object,
+                         QString *failure) {
     // Queued snapshots are "dataset@qiv_<T>"; the object is named after <T>, and after <B> for an incremental.
     BackupName name;
     BackupName::parse(snapshot.mid(snapshot.indexOf(QLatin1Char('@')) + 1), &name);
     BackupName from;
     if (!base.isEmpty() && BackupName::parse(base.mid(base.indexOf(QLatin1Char('@')) + 1), &from))
         name.baseStamp = from.stamp;
+    stages.mark(&name);
     *object = name.toString();
     const QString dataset = snapshot.left(snapshot.indexOf(QLatin1Char('@')));
     const QString path = machineRoot() + dataset + QLatin1Char('/') + *object;
     const OrvTool store = storeTool();
-    return store.upload({zfsTool().sendWords(snapshot, base)}, path, failure);
+    return store.upload(OrvTool::Stream{zfsTool().sendWords(snapshot, base)} + stages.uploadFilters(), path, failure);
 }
 
 void QivClient::uploadOne(const QString &snapshot) {
     const ClientSettings settings = this->settings();
+    // The stages in force as the upload starts decide its filters and its object's name; objects already stored
+    // keep theirs, and a restore reads them from the name.
+    const StreamStages stages = StreamStages::of(settings);
     const QString dataset = snapshot.left(snapshot.indexOf(QLatin1Char('@')));
     m_pending.markUploading(snapshot);
     QElapsedTimer took;
@@ -173,7 +180,7 @@ void QivClient::uploadOne(const QString &snapshot) {
     QString object;
     bool uploaded = false;
     if (chain > 0) {
-        uploaded = uploadAs(snapshot, kept.last().name, &object, &failure);
+        uploaded = uploadAs(snapshot, kept.last().name, stages, &object, &failure);
         if (!uploaded) TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
         // The base may be gone from the machine or the dataset rolled back past it: the same snapshot goes up as
         // a full backup at once, so that no backup is lost; the status keeps this failure too.
@@ -181,7 +188,7 @@ void QivClient::uploadOne(const QString &snapshot) {
     }
     if (!uploaded) {
         chain = 0;
-        uploaded = uploadAs(snapshot, QString(), &object, &failure);
+        uploaded = uploadAs(snapshot, QString(), stages, &object, &failure);
         if (!uploaded) TRACE_AS(QStringLiteral("upload failed"), snapshot + QStringLiteral(": ") + failure);
     }
     // The size the status reports is the one the store lists, so that it is what a restore will fetch.

@@ -119,6 +119,7 @@ bool QivClient::downloadRun() {
 void QivClient::restoreOne(const RestoreTask &task) {
     const int id = task.id;
     RestoreJob job(storeTool(), zfsTool(), id, task.path, task.dataset, task.staging);
+    job.setIdentity(settings().identity);
     RestoreJob::Observer observer;
     observer.staged = [&](const QString &file) { m_status.restoreStaged(id, file); };
     observer.downloading = [&](const RestoreJob::Progress &at, qint64 bytes) {

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "streamstages.h"
+
 namespace {
 
 // Removes the staged file however the job ends.
@@ -73,9 +75,12 @@ bool RestoreJob::resolve(QList<BackupChains::Object> *chain, QString *reason) co
 }
 
 bool RestoreJob::run(const Observer &observer, QString *reason) {
-    // The whole chain is known, and every object of it listed, before anything is fetched.
+    // The whole chain is known, every object of it listed and every stage of it undoable, before anything is
+    // fetched.
     QList<BackupChains::Object> chain;
     if (!resolve(&chain, reason)) return false;
+    for (const BackupChains::Object &object : chain)
+        if (!StreamStages::canUndo(object.name, m_identity, reason)) return false;
     qint64 total = 0;
     qint64 largest = 0;
     for (const BackupChains::Object &object : chain) {
@@ -143,9 +148,14 @@ bool RestoreJob::restoreOne(const Observer &observer, const QString &path, qint6
     }
     if (observer.receiving) observer.receiving(progress);
     // All but the last receive leave the new file system unmounted, so that nothing changes it between two
-    // receives (an incremental stream is refused by a dataset changed since its base).
+    // receives (an incremental stream is refused by a dataset changed since its base). The stages the object went
+    // through are undone in reverse on the way into zfs; none for a plain object (a name that does not parse is
+    // taken as plain, as every object of older versions is).
     ZfsTool::ReceiveOptions options;
     options.unmounted = progress.object < progress.objects;
+    BackupName name;
+    if (BackupName::parse(path.section(QLatin1Char('/'), -1), &name))
+        options.filters = StreamStages::undoFilters(name, m_identity);
     const bool received = m_zfs.receive(m_dataset, staged, options, observer.stopRequested, reason);
     QFile::remove(staged);
     return received;

@@ -40,9 +40,14 @@ public:
     RestoreJob(const OrvTool &tool, const ZfsTool &zfs, int id, const QString &remotePath, const QString &dataset,
                const QString &staging);
 
+    // The age identity file that an encrypted object (a name ending in ".age") is decrypted with; none by default.
+    void setIdentity(const QString &identity) { m_identity = identity; }
+
     // Runs the whole restore, blocking: the listing and the start of each program are bounded, the fetch and the
     // receive last as long as the data takes. True when `zfs receive` succeeded; otherwise *reason says why (the
-    // tool's or zfs's standard error, the size mismatch, the lack of room).
+    // tool's or zfs's standard error, the size mismatch, the lack of room). The stages the object's name carries are
+    // undone between the staged file and zfs (StreamStages); an encrypted object without a usable identity file
+    // fails before anything is listed or fetched.
     bool run(const Observer &observer, QString *reason);
 
     // The staged file of this job: stagedFileName(id) in the staging directory.
@@ -73,4 +78,5 @@ private:
     QString m_remotePath;
     QString m_dataset;
     QString m_staging;
+    QString m_identity;
 };

@@ -1,5 +1,7 @@
 #include "toolprocess.h"
 
+#include "kp2linux/lnx2utils.h"
+
 namespace toolprocess {
 
 namespace {
@@ -12,6 +14,23 @@ QString commandText(const QString &program, const QStringList &args) {
 }
 
 }  // namespace
+
+QString pipelineLine(const QList<QStringList> &commands) {
+    QStringList line;
+    for (const QStringList &words : commands) {
+        QStringList quoted{QStringLiteral("setpriv --pdeathsig KILL")};
+        for (const QString &word : words) quoted.append(toShellArgEscaped(word));
+        line.append(quoted.join(QLatin1Char(' ')));
+    }
+    // pipefail: the line fails when any command fails, not only the last one.
+    return QStringLiteral("set -o pipefail; ") + line.join(QStringLiteral(" | "));
+}
+
+QString pipelineText(const QList<QStringList> &commands) {
+    QStringList text;
+    for (const QStringList &words : commands) text.append(words.join(QLatin1Char(' ')));
+    return text.join(QStringLiteral(" | "));
+}
 
 void giveUp(QProcess &process) {
     if (process.state() == QProcess::NotRunning) return;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -36,6 +37,13 @@ bool succeeded(const QProcess &process);
 // *failure the reason for a failed run (see failureText).
 bool run(const QString &program, const QStringList &args, int startMs, int finishMs, int sliceMs,
          QByteArray *standardOutput, QByteArray *standardError, QString *failure = nullptr);
+
+// The bash line that runs commands (argument vectors) as one pipeline, each into the next: "set -o pipefail", every
+// word quoted (toShellArgEscaped) so that it reaches its program unchanged whatever it holds, and every command
+// started through `setpriv --pdeathsig KILL`, so that it dies with the shell that runs the line.
+QString pipelineLine(const QList<QStringList> &commands);
+// The commands as a reader sees them in a message: "zstd -d | zfs receive tank/r".
+QString pipelineText(const QList<QStringList> &commands);
 
 // "zfs destroy tank/a@qiv_1: exit code 1: <standard error, trimmed>", "...: did not start: <why>", "...: killed",
 // "...: did not finish within 30 s": the command, how it ended and what it said.

@@ -4,6 +4,13 @@
 
 const QString ZfsTool::UploadedProperty = QStringLiteral("qiv:uploaded");
 
+namespace {
+
+// How much of what a receive wrote to standard error its failure keeps: the end, where the reason is.
+constexpr int ErrorTailBytes = 4096;
+
+}  // namespace
+
 ZfsTool::ZfsTool(const QString &program, const ZfsToolWaits &waits) : m_program(program), m_waits(waits) {}
 
 bool ZfsTool::snapshot(const QString &name, QByteArray *standardError, QString *failure) const {
@@ -60,22 +67,46 @@ bool ZfsTool::receive(const QString &dataset, const QString &inputFile, const Re
     QStringList args{QStringLiteral("receive")};
     if (options.unmounted) args.append(QStringLiteral("-u"));
     args.append(dataset);
+    QString program = m_program;
+    QString command = (QStringList{m_program} + args).join(QLatin1Char(' '));
+    if (!options.filters.isEmpty()) {
+        // The filters and zfs in one line: the first reads the shell's standard input, the input file. setpriv gives
+        // bash a parent-death signal and execs it, so that killing this process (a stop) or the end of the calling
+        // thread ends the shell, and with it every command of the line.
+        QList<QStringList> commands = options.filters;
+        commands.append(QStringList{m_program} + args);
+        command = toolprocess::pipelineText(commands);
+        program = QStringLiteral("setpriv");
+        args = QStringList{QStringLiteral("--pdeathsig"), QStringLiteral("KILL"), QStringLiteral("/bin/bash"),
+                           QStringLiteral("-c"), toolprocess::pipelineLine(commands)};
+    }
     QProcess process;
     process.setStandardInputFile(inputFile);
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.start(m_program, args);
+    process.start(program, args);
     if (!process.waitForStarted(m_waits.start)) {
-        *failure = toolprocess::failureText(m_program, args, process, QByteArray(), false, false);
+        *failure = toolprocess::failureText(program, args, process, QByteArray(), false, false);
         toolprocess::giveUp(process);
         return false;
     }
-    // No overall limit: receiving takes as long as the stream is long.
-    if (!toolprocess::waitWatched(process, m_waits.poll, stopRequested)) {
+    // No overall limit: receiving takes as long as the stream is long. Standard error is drained as it comes, so
+    // that a talkative filter never blocks on a full pipe, and only its tail is kept.
+    QByteArray standardError;
+    const auto drain = [&] {
+        standardError.append(process.readAllStandardError());
+        if (standardError.size() > ErrorTailBytes) standardError.remove(0, standardError.size() - ErrorTailBytes);
+    };
+    if (!toolprocess::waitWatched(process, m_waits.poll, stopRequested, drain)) {
         *failure = QStringLiteral("stopped while receiving");
         return false;
     }
+    drain();
     if (toolprocess::succeeded(process)) return true;
-    *failure = toolprocess::failureText(m_program, args, process, process.readAllStandardError(), true, true);
+    const QString said = QString::fromUtf8(standardError).trimmed();
+    const QString how = process.exitStatus() == QProcess::NormalExit
+                            ? QStringLiteral("exit code %1").arg(process.exitCode())
+                            : QStringLiteral("killed");
+    *failure = QStringLiteral("%1: %2").arg(command, said.isEmpty() ? how : said);
     return false;
 }
 

@@ -49,9 +49,14 @@ public:
                      QString *failure = nullptr) const;
     struct ReceiveOptions {
         bool unmounted = false;  // "-u": the received file system is not mounted
+        // Commands (argument vectors) the input runs through before zfs reads it, each into the next. With any, the
+        // receive is one bash pipeline (toolprocess::pipelineLine: every word quoted, pipefail, every command dying
+        // with the shell) that fails when any command fails, with their standard error in the failure.
+        QList<QStringList> filters;
     };
     // "receive" ["-u"] dataset (never -F: an existing dataset is not overwritten), with standard input read from
-    // inputFile. Waits without an overall limit, looking at stopRequested every poll; a stop kills zfs and fails.
+    // inputFile, through options.filters when there are any. Waits without an overall limit, looking at
+    // stopRequested every poll; a stop kills zfs (and every filter) and fails.
     bool receive(const QString &dataset, const QString &inputFile, const ReceiveOptions &options,
                  const toolprocess::StopCheck &stopRequested, QString *failure) const;
 

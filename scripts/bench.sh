@@ -49,6 +49,10 @@ bench restore "Restore of a real 1 GiB backup through the daemon" "get + zfs rec
   build/bin/bench_restore --mib 1024 --rounds 5
 bench chain "Incremental chain of a real 1 GiB dataset, 1% changed per backup" "changed bytes; gets + receives run by bash" \
   build/bin/bench_chain --mib 1024 --rounds 3
+bench upload-stages "Upload of real ZFS files through zstd and age" "the same pipeline run by bash" \
+  build/bin/bench_upload --mib 256 --rounds 5 --real-zfs --stages
+bench restore-stages "Restore of a zstd+age backup of real ZFS files through the daemon" "get, age -d, zstd -d, zfs receive run by bash" \
+  build/bin/bench_restore --mib 256 --rounds 5 --stages
 bench burst "Resident memory after bursts of 100 near-limit requests" "idle resident memory" \
   build/bin/bench_burst --rounds 3
 bench burst-notrim "The same bursts without trimming the allocator" "idle resident memory" \

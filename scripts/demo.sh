@@ -90,10 +90,13 @@ for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.05; done
 step "0. the status before any backup"
 ctl status
 
-step "1. save the settings"
+step "1. save the settings, both stream stages on (zstd, then age for a key pair made here)"
+mkdir -p "$sandbox/ovra/etc/qivclient"
+age-keygen -o "$sandbox/ovra/etc/qivclient/age.key" 2>&1
+recipient=$(sed -n 's/^# public key: //p' "$sandbox/ovra/etc/qivclient/age.key")
 ctl --json '{"cmd":"qivclient_settingsave","params":{"active":true,"report":{"interval":60},
-  "orvane":{"url":"http://store.example","uid":"demo","pwd":"secret","interval":5,"fullevery":3},
-  "dmpaths":["'"$dataset"'"]}}'
+  "orvane":{"url":"http://store.example","uid":"demo","pwd":"secret","interval":5,"fullevery":3,
+  "compress":"zstd","encrypt":"'"$recipient"'"},"dmpaths":["'"$dataset"'"]}}'
 ctl qivclient_settingload
 
 step "2. the ZFS storage"
@@ -116,7 +119,8 @@ echo "upload finished; backup snapshots kept on $dataset: $(snapshots)"
 step "4. the remote listings"
 ctl qivclient_remote_alload
 ctl qivclient_remote_loadby "dmpath=$dataset"
-subpath=$(sed -n 's/.*"subpath": "\([^"]*\/qiv_[0-9]*\)".*/\1/p' <<<"$("$bin/qivctl" qivclient_remote_alload)" | head -n 1)
+subpath=$(sed -n 's/.*"subpath": "\([^"]*\/qiv_[^"]*\)".*/\1/p' <<<"$("$bin/qivctl" qivclient_remote_alload)" | head -n 1)
+echo "stored object: ${subpath##*/} (.zst: compressed, .age: encrypted; its first bytes: $(head -c 21 "$QIV_FAKE_ORV_DIR/objects/myorvane/bucket1/DEMO-SN-0001/$subpath" 2>/dev/null))"
 
 restored=${dataset%%/*}/restored
 step "5. restore $subpath into the new dataset $restored (fetched, size-checked, zfs receive)"

@@ -1,8 +1,10 @@
 // Restores and the backup status through the daemon binary: a backup brought back into a new dataset, the refusals
 // and failures of a restore (existing dataset, short fetch), the status after success, failure and restart,
-// and what qivctl makes of a known status.
+// and what qivctl makes of a known status; compressed and encrypted backups, their settings and identities.
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 
 #include "daemonfixture.h"
@@ -28,7 +30,13 @@ protected:
     QString backup(const QString &dataset) {
         EXPECT_EQ(call("qivclient_zfsbackup", {{"dmpath", dataset}}).value("err").toInt(-1), 0);
         EXPECT_TRUE(waitUntil([&] { return status().value("uploads").toArray().isEmpty(); }, 60000));
-        return this->dataset(dataset).value("lastSnapshot").toString().replace('@', '/');
+        // The object of the last snapshot, whatever stages its name carries.
+        const QString object = this->dataset(dataset).value("lastSnapshot").toString().replace('@', '/');
+        const QJsonObject listed = call("qivclient_remote_loadby", {{"dmpath", dataset}}).value("results").toObject();
+        for (const QJsonValue &entry : listed.value("snapshots").toArray())
+            if (entry.toObject().value("dmpath").toString().startsWith(object))
+                return entry.toObject().value("dmpath").toString();
+        return object;
     }
     // Queues a restore and waits until it has ended; its record.
     QJsonObject restore(const QJsonObject &params) {
@@ -140,6 +148,52 @@ TEST_F(Restore, QivctlShowsAKnownStatusAsTableAndMetrics) {
             << table.toStdString();
 }
 
+TEST_F(Restore, HostileStageSettingsAreRefusedAndUnusableIdentitiesFailBeforeFetching) {
+    ASSERT_TRUE(serve());
+    const QString pwned = root.filePath("pwned");
+    const struct {
+        const char *name, *key;
+        QString value;
+        QString error;  // the refusal's errmsg, or the failed restore's error
+    } rows[] = {
+        {"unknown compression", "compress", "gzip", "参数无效: compress"},
+        {"relative identity", "identity", "keys/age.key", "参数无效: identity"},
+        {"recipient with a command", "encrypt", "age1qqqq; touch " + pwned, "参数无效: encrypt"},
+        {"recipient substituting a command", "encrypt", "$(touch " + pwned + ")", "参数无效: encrypt"},
+        {"recipient with blanks", "encrypt", "age1 qqqq", "参数无效: encrypt"},
+        {"identity is a directory", "identity", root.path(),
+         "no identity to decrypt qiv_1.zst.age: " + root.path() + ": is a directory"},
+        {"identity missing", "identity", root.filePath("none"),
+         "no identity to decrypt qiv_1.age: " + root.filePath("none") + ": does not exist"},
+    };
+    const QString settingsFile = path("/ovra/etc/qivclient/settings.json");
+    const QByteArray before = readFile(settingsFile);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QJsonObject orvane{{"url", "http://s"}, {"uid", "u"}, {"pwd", "p"}, {row.key, row.value}};
+        const QJsonObject reply = call("qivclient_settingsave", {{"active", true}, {"orvane", orvane}});
+        if (row.error.startsWith("参数无效")) {
+            EXPECT_EQ(reply.value("err").toInt(), 9996);
+            EXPECT_EQ(reply.value("errmsg").toString(), row.error);
+            EXPECT_EQ(readFile(settingsFile), before);
+            continue;
+        }
+        ASSERT_EQ(reply.value("err").toInt(-1), 0);
+        const QString object = row.error.section(' ', 4, 4).chopped(1);
+        ASSERT_TRUE(writeFile(orvState + "/objects/myorvane/bucket1/SN-R/tank/d/" + object, "stored"));
+        const QJsonObject record = restore({{"subpath", "tank/d/" + object}, {"dataset", "tank/r"}});
+        EXPECT_EQ(record.value("error").toString(), row.error);
+        ASSERT_TRUE(writeFile(settingsFile, before));
+    }
+    EXPECT_FALSE(QFileInfo::exists(pwned));
+    const QByteArray calls = readFile(orvState + "/calls.log");
+    EXPECT_FALSE(calls.contains(R"(["get")")) << calls.constData();  // the chain is listed, nothing fetched
+    // age's own reason comes with the refusal.
+    const QJsonObject reply = call("qivclient_settingsave", {{"orvane", QJsonObject{{"encrypt", "age1 qqqq"}}}});
+    EXPECT_TRUE(QJsonDocument(reply).toJson().contains("malformed recipient"))
+        << QJsonDocument(reply).toJson().constData();
+}
+
 // On a real ZFS (the object store stays the stand-in tool); each test starts from a backup of a dataset with files.
 class RealRestore : public Restore {
 protected:
@@ -157,10 +211,12 @@ protected:
         relative = QStringLiteral("t%1").arg(++test);
         prefix = pool.createDataset(relative);
         ASSERT_FALSE(pool.createDataset(relative + "/src", &source, true).isEmpty());
+        ASSERT_NO_FATAL_FAILURE(beforeServe());
         ASSERT_TRUE(serve());
         subpath = backup(prefix + "/src");
         ASSERT_FALSE(subpath.isEmpty());
     }
+    virtual void beforeServe() {}
     QStringList staged() { return QDir(path("/ovra/var/qivclient/restore")).entryList(QDir::Files); }
 
     static ZfsPool *s_pool;
@@ -210,5 +266,83 @@ TEST_F(RealRestore, AShortFetchFailsBeforeReceivingAndCreatesNoDataset) {
 }
 
 ZfsPool *RealRestore::s_pool = nullptr;
+
+// The same with both stages on: keys made with age-keygen, zstd first on PATH behind a stand-in that can be told
+// to die mid-stream.
+class StagedRestore : public RealRestore {
+protected:
+    void beforeServe() override {
+        const QString bin = root.filePath("stagebin");
+        ASSERT_TRUE(writeFile(bin + "/zstd",
+                              "#!/bin/sh\n"
+                              "[ -e \"$0.kill\" ] && { head -c 200000; kill -KILL $$; }\n"
+                              "exec /usr/bin/zstd \"$@\"\n"));
+        ASSERT_TRUE(QFile::setPermissions(bin + "/zstd", QFile::ReadOwner | QFile::ExeOwner));
+        env.insert("PATH", bin + ":" + env.value("PATH"));
+        const QString recipient = makeKey(path("/ovra/etc/qivclient/age.key"));
+        ASSERT_FALSE(recipient.isEmpty());
+        ASSERT_TRUE(writeJson(
+            path("/ovra/etc/qivclient/settings.json"),
+            QJsonObject{
+                {"active", true},
+                {"orvane",
+                 QJsonObject{
+                     {"url", "http://s"}, {"uid", "u"}, {"pwd", "p"}, {"compress", "zstd"}, {"encrypt", recipient}}}}));
+    }
+    // A key pair in identity; its recipient, the public key age-keygen prints.
+    QString makeKey(const QString &identity) {
+        QByteArray out;
+        EXPECT_EQ(run("age-keygen", {"-o", identity}, &out), 0) << out.constData();
+        return QRegularExpression("age1[0-9a-z]+").match(QString::fromUtf8(out)).captured();
+    }
+};
+
+TEST_F(StagedRestore, BothStagesHideTheStreamAndRestoreFileForFile) {
+    EXPECT_TRUE(subpath.endsWith(".zst.age")) << subpath.toStdString();
+    const QByteArray object = readFile(orvState + "/objects/myorvane/bucket1/SN-R/" + subpath);
+    QByteArray plain;  // what zfs send makes of the same files
+    ASSERT_TRUE(pool.run({"snapshot", prefix + "/src@plain"}));
+    ASSERT_TRUE(pool.run({"send", prefix + "/src@plain"}, &plain));
+    const QByteArray streamMagic = QByteArray::fromHex("accbbaf502000000");  // drr_begin's magic, little-endian
+    for (const QByteArray &clear : {streamMagic, QByteArray("backed up on a real ZFS")}) {
+        EXPECT_TRUE(plain.contains(clear));
+        EXPECT_FALSE(object.contains(clear));
+    }
+    EXPECT_TRUE(object.startsWith("age-encryption.org/v1\n"));
+
+    const QJsonObject record = restore({{"subpath", subpath}, {"dataset", prefix + "/restored"}});
+    EXPECT_EQ(record.value("state"), "done") << record.value("error").toString().toStdString();
+    EXPECT_TRUE(sameFiles(source, pool.mountpointOf(prefix + "/restored")));
+    EXPECT_TRUE(staged().isEmpty());
+}
+
+TEST_F(StagedRestore, AnotherIdentityFailsWithAgesWordsAndCreatesNothing) {
+    const QString other = root.filePath("other.key");
+    ASSERT_FALSE(makeKey(other).isEmpty());
+    QJsonObject settings = QJsonDocument::fromJson(readFile(path("/ovra/etc/qivclient/settings.json"))).object();
+    QJsonObject orvane = settings.value("orvane").toObject();
+    orvane.insert("identity", other);
+    settings.insert("orvane", orvane);
+    ASSERT_EQ(call("qivclient_settingsave", settings).value("err").toInt(-1), 0);
+
+    const QJsonObject record = restore({{"subpath", subpath}, {"dataset", prefix + "/wrong"}});
+    EXPECT_EQ(record.value("state"), "failed");
+    EXPECT_TRUE(record.value("error").toString().contains("age: error: no identity matched any of the recipients"))
+        << record.value("error").toString().toStdString();
+    EXPECT_FALSE(pool.run({"list", prefix + "/wrong"}));
+    EXPECT_TRUE(staged().isEmpty());
+}
+
+TEST_F(StagedRestore, AStageKilledMidUploadRemovesThePartialObject) {
+    ASSERT_TRUE(writeFile(root.filePath("stagebin/zstd.kill"), ""));
+    ASSERT_FALSE(pool.createDataset(relative + "/other", nullptr, true).isEmpty());
+    EXPECT_EQ(call("qivclient_zfsbackup", {{"dmpath", prefix + "/other"}}).value("err").toInt(-1), 0);
+    ASSERT_TRUE(waitUntil([&] { return dataset(prefix + "/other").value("failures").toInt() == 1; }, 60000));
+    const QString error = dataset(prefix + "/other").value("lastError").toString();
+    EXPECT_TRUE(error.contains("exit code 137") && error.contains("the partial object was removed"))
+        << error.toStdString();
+    EXPECT_TRUE(
+        QDir(orvState + "/objects/myorvane/bucket1/SN-R/" + prefix + "/other").entryList(QDir::Files).isEmpty());
+}
 
 }  // namespace

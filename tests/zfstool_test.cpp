@@ -69,7 +69,7 @@ TEST_F(ZfsToolRun, EveryRunPassesItsArgumentVector) {
         {"set", [&] { tool.setProperty("tank/a", "qiv:base", "qiv_1"); }, {"set", "qiv:base=qiv_1", "tank/a"}},
         {"receive", [&] { tool.receive("tank/r", stream, {}, nullptr, &failure); }, {"receive", "tank/r"}},
         {"receive unmounted",
-         [&] { tool.receive("tank/u", stream, {true}, nullptr, &failure); },
+         [&] { tool.receive("tank/u", stream, {true, {}}, nullptr, &failure); },
          {"receive", "-u", "tank/u"}},
     };
     for (const auto &row : rows) {
