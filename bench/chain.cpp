@@ -27,57 +27,13 @@
 #include <vector>
 
 #include "backupchains.h"
+#include "benchsupport.h"
 #include "kp2linux/lnx2utils.h"
 #include "kp2localserver.h"
 
 namespace {
 
-const QString kZfsPool = QStringLiteral(QIV_SOURCE_DIR "/scripts/zfspool.sh");
 constexpr qint64 kRecord = 128 * 1024;
-
-bool run(const QString &program, const QStringList &args, QByteArray *out = nullptr) {
-    QProcess p;
-    p.setStandardErrorFile(QProcess::nullDevice());
-    p.start(program, args);
-    // Set-up and the shell's restore: no limit, a slow disk only makes the run longer.
-    const bool ok =
-        p.waitForStarted() && p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (out) *out = p.readAllStandardOutput();
-    return ok;
-}
-
-bool writeText(const QString &path, const QByteArray &text) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-struct Cleanup {
-    QString poolDir;
-    QProcess daemon;
-    QProcess agent;
-    ~Cleanup() {
-        for (QProcess *p : {&daemon, &agent}) {
-            p->terminate();
-            p->waitForFinished(20000);
-        }
-        if (!poolDir.isEmpty()) run(kZfsPool, {QStringLiteral("destroy"), poolDir});
-    }
-};
-
-// Destroying a dataset right after it was written can find it busy under FUSE for a moment.
-bool destroyDataset(const QString &dataset) {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (run(QStringLiteral("zfs"), {QStringLiteral("destroy"), QStringLiteral("-r"), dataset})) return true;
-        QThread::msleep(100);
-    }
-    return false;
-}
 
 // Rewrites `count` records of the file at random places with new random bytes; the bytes changed.
 qint64 changeRecords(const QString &file, qint64 records, qint64 count) {
@@ -94,14 +50,8 @@ qint64 changeRecords(const QString &file, qint64 records, qint64 count) {
         if (!f.seek(r * kRecord) || f.write(block) != block.size()) return -1;
     }
     f.close();
-    run(QStringLiteral("sync"), {});
+    bench::run(QStringLiteral("sync"), {});
     return count * kRecord;
-}
-
-QJsonObject ask(const QString &socket, const QJsonObject &request) {
-    QJsonObject reply;
-    KP2LocalServer::localRequest(socket, request, &reply, 30);
-    return reply;
 }
 
 }  // namespace
@@ -115,77 +65,36 @@ int main(int argc, char **argv) {
         if (args.at(i) == QLatin1String("--mib")) mib = args.at(i + 1).toLongLong();
         if (args.at(i) == QLatin1String("--rounds")) rounds = args.at(i + 1).toInt();
     }
-    const QString bin = app.applicationDirPath();
-    QTemporaryDir dir;
-    const QString root = dir.filePath(QStringLiteral("root"));
-    const QString orvState = dir.filePath(QStringLiteral("orv"));
-    const QString staging = root + QStringLiteral("/ovra/var/qivclient/restore");
-    if (!dir.isValid() || !QDir().mkpath(orvState) || !QDir().mkpath(staging) ||
-        !QDir().mkpath(root + QStringLiteral("/ovra/sbin"))) {
-        std::fprintf(stderr, "cannot create a temporary directory\n");
-        return 2;
-    }
-    qputenv("QIV_FAKE_ORV_DIR", QFile::encodeName(orvState));
-    Cleanup cleanup;
-
+    bench::Sandbox box;
+    QString pool, mountpoint;
     // The pool: room for the dataset, its kept base and two restored copies.
-    QProcess helper;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QIV_ZFSPOOL_SIZE"), QStringLiteral("%1M").arg(mib * 5 + 1024));
-    helper.setProcessEnvironment(env);
-    helper.start(kZfsPool, {QStringLiteral("create"), dir.filePath(QStringLiteral("pool"))});
-    if (!helper.waitForFinished(-1) || helper.exitCode() != 0) {
-        std::fprintf(stderr, "no real ZFS: %s\n", helper.readAllStandardError().constData());
-        return 2;
-    }
-    cleanup.poolDir = dir.filePath(QStringLiteral("pool"));
-    const QStringList words = QString::fromUtf8(helper.readAllStandardOutput()).trimmed().split(QLatin1Char(' '));
-    const QString pool = words.value(0);
+    if (!box.prepare(app.applicationDirPath()) || !box.makePool(mib * 5 + 1024, &pool, &mountpoint)) return 2;
     const QString dataset = pool + QStringLiteral("/data");
-    const QString file = words.value(1) + QStringLiteral("/data/data");
-    const QString tool = bin + QStringLiteral("/orvclient");
+    const QString file = mountpoint + QStringLiteral("/data/data");
     const QString serial = QStringLiteral("BENCH-SN");
     const QString folder = QStringLiteral("myorvane/bucket1/") + serial + QLatin1Char('/') + dataset;
-    if (!run(QStringLiteral("zfs"), {QStringLiteral("create"), dataset}) ||
-        !run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("head -c $1 /dev/urandom >$2"),
-                                         QStringLiteral("sh"), QString::number(mib * 1024 * 1024), file})) {
+    if (!bench::run(QStringLiteral("zfs"), {QStringLiteral("create"), dataset}) ||
+        !bench::run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("head -c $1 /dev/urandom >$2"),
+                                                QStringLiteral("sh"), QString::number(mib * 1024 * 1024), file})) {
         std::fprintf(stderr, "set-up of %s failed\n", qPrintable(dataset));
         return 2;
     }
-
-    // The daemon under --root with the stand-in agent, chains of up to six objects.
-    const QString socket = root + QStringLiteral("/run/qivclient.sock");
-    const QString agentSocket = root + QStringLiteral("/run/ovra/localsockets/.ls.brimvex.agent.");
-    QFile::link(tool, root + QStringLiteral("/ovra/sbin/orvclient"));
-    writeText(root + QStringLiteral("/ovra/etc/orvane/config.json"),
-              QJsonDocument(QJsonObject{{"localagentid", socket}}).toJson());
-    writeText(
-        root + QStringLiteral("/ovra/etc/qivclient/settings.json"),
-        QJsonDocument(
-            QJsonObject{{"active", true},
-                        {"orvane", QJsonObject{{"url", "http://store"}, {"uid", "u"}, {"pwd", "p"}, {"fullevery", 6}}}})
-            .toJson());
-    QDir().mkpath(QFileInfo(agentSocket).path());
-    cleanup.agent.start(bin + QStringLiteral("/fake_agent"),
-                        {QStringLiteral("--socket"), agentSocket, QStringLiteral("--sn"), serial});
-    for (int i = 0; i < 200 && !QFileInfo::exists(agentSocket); ++i) QThread::msleep(25);
-    cleanup.daemon.setStandardOutputFile(QProcess::nullDevice());
-    cleanup.daemon.start(bin + QStringLiteral("/qivclient"), {QStringLiteral("--root"), root});
-    for (int i = 0; i < 200 && !QFileInfo::exists(socket); ++i) QThread::msleep(25);
+    // Chains of up to six objects.
+    box.startDaemon(serial, QJsonObject{{"fullevery", 6}});
 
     // One backup in a second of its own (snapshot names count seconds); the name of the object it stored.
-    const QString objects = orvState + QStringLiteral("/objects/") + folder;
+    const QString objects = box.orvState + QStringLiteral("/objects/") + folder;
     auto backup = [&]() -> QString {
         const QString second = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss"));
         while (QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss")) == second) QThread::msleep(50);
         const QStringList before = QDir(objects).entryList(QDir::Files);
-        if (ask(socket, {{"cmd", "qivclient_zfsbackup"}, {"params", QJsonObject{{"dmpath", dataset}}}})
+        if (box.ask({{"cmd", "qivclient_zfsbackup"}, {"params", QJsonObject{{"dmpath", dataset}}}})
                 .value(QStringLiteral("err"))
                 .toInt(-1) != 0)
             return QString();
         for (;;) {
             QThread::msleep(100);
-            const QJsonObject status = ask(socket, {{"cmd", "qivclient_status"}});
+            const QJsonObject status = box.ask({{"cmd", "qivclient_status"}});
             if (status.value(QStringLiteral("results")).toObject().value(QStringLiteral("uploads")).toArray().isEmpty())
                 break;
         }
@@ -224,47 +133,26 @@ int main(int argc, char **argv) {
     qint64 chainBytes = 0;
     for (const BackupChains::Object &object : chain) chainBytes += object.size;
 
-    auto viaDaemon = [&](const QString &target) {
-        const QJsonObject reply =
-            ask(socket, {{"cmd", "qivclient_remote_restore"},
-                         {"params", QJsonObject{{"subpath", dataset + "/" + last}, {"dataset", target}}}});
-        const int id = reply.value(QStringLiteral("results")).toObject().value(QStringLiteral("id")).toInt(-1);
-        for (;;) {
-            QThread::msleep(20);
-            const QJsonObject status = ask(socket, {{"cmd", "qivclient_status"}});
-            for (const QJsonValue &v :
-                 status.value(QStringLiteral("results")).toObject().value(QStringLiteral("restores")).toArray()) {
-                const QJsonObject r = v.toObject();
-                if (r.value(QStringLiteral("id")).toInt() != id) continue;
-                const QString state = r.value(QStringLiteral("state")).toString();
-                if (state == QLatin1String("done")) return true;
-                if (state == QLatin1String("failed")) {
-                    std::fprintf(stderr, "restore failed: %s\n", qPrintable(r.value("error").toString()));
-                    return false;
-                }
-            }
-        }
-    };
     auto viaShell = [&](const QString &target) {
-        const QString staged = toShellArgEscaped(staging + QStringLiteral("/shell.zfs"));
+        const QString staged = toShellArgEscaped(box.staging + QStringLiteral("/shell.zfs"));
         QString line = QStringLiteral("set -e; trap 'rm -f %1' EXIT; ").arg(staged);
         for (int i = 0; i < chain.size(); ++i)
-            line += toShellArgEscaped(tool) + QStringLiteral(" get ") +
+            line += toShellArgEscaped(box.tool) + QStringLiteral(" get ") +
                     toShellArgEscaped(folder + QLatin1Char('/') + chain.at(i).name) + QLatin1Char(' ') + staged +
                     QStringLiteral("; zfs receive ") + (i + 1 < chain.size() ? QStringLiteral("-u ") : QString()) +
                     toShellArgEscaped(target) + QStringLiteral(" <") + staged + QStringLiteral("; rm -f ") + staged +
                     QStringLiteral("; ");
         line += QStringLiteral("zfs mount ") + toShellArgEscaped(target);
-        return run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), line});
+        return bench::run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), line});
     };
     int made = 0;
     auto timed = [&](bool daemon, double *mibPerSecond) {
         const QString target = pool + QStringLiteral("/restored%1").arg(++made);
         QElapsedTimer t;
         t.start();
-        const bool ok = daemon ? viaDaemon(target) : viaShell(target);
+        const bool ok = daemon ? box.restore(dataset + "/" + last, target) : viaShell(target);
         const qint64 ns = t.nsecsElapsed();
-        if (!ok || !destroyDataset(target)) {
+        if (!ok || !bench::destroyDataset(target)) {
             std::fprintf(stderr, "%s restore into %s failed\n", daemon ? "daemon" : "shell", qPrintable(target));
             return false;
         }
@@ -289,7 +177,7 @@ int main(int argc, char **argv) {
     uname(&u);
     QFile loadavg(QStringLiteral("/proc/loadavg"));
     loadavg.open(QIODevice::ReadOnly);
-    const double mDaemon = median(daemonRuns), mShell = median(shellRuns), ratio = mDaemon / mShell;
+    const double mDaemon = bench::median(daemonRuns), mShell = bench::median(shellRuns), ratio = mDaemon / mShell;
     std::printf(
         "\nreal ZFS (zfs-fuse), %lld MiB of data, chain of %d objects (%.1f MiB), %d rounds each, %d CPUs, %s "
         "%s, load %s\n",

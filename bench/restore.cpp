@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "backupname.h"
+#include "benchsupport.h"
 #include "clientsettings.h"
 #include "kp2linux/lnx2utils.h"
 #include "kp2localserver.h"
@@ -34,7 +35,6 @@
 
 namespace {
 
-const QString kZfsPool = QStringLiteral(QIV_SOURCE_DIR "/scripts/zfspool.sh");
 const QString kTextData = QStringLiteral(QIV_SOURCE_DIR "/bench/textdata.sh");
 
 // The commands as one bash pipeline, every word quoted.
@@ -66,51 +66,6 @@ double cpuOfRun(const QString &program, const QStringList &args, const QString &
     return ok ? cpu() - before : -1;
 }
 
-bool run(const QString &program, const QStringList &args, QByteArray *out = nullptr) {
-    QProcess p;
-    p.setStandardErrorFile(QProcess::nullDevice());
-    p.start(program, args);
-    // Set-up and the direct restore: no limit, a slow disk only makes the run longer.
-    const bool ok =
-        p.waitForStarted() && p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (out) *out = p.readAllStandardOutput();
-    return ok;
-}
-
-bool writeText(const QString &path, const QByteArray &text) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-// Destroys the pool and stops the daemon and the agent when the benchmark ends, however it ends.
-struct Cleanup {
-    QString poolDir;
-    QProcess daemon;
-    QProcess agent;
-    ~Cleanup() {
-        for (QProcess *p : {&daemon, &agent}) {
-            p->terminate();
-            p->waitForFinished(20000);
-        }
-        if (!poolDir.isEmpty()) run(kZfsPool, {QStringLiteral("destroy"), poolDir});
-    }
-};
-
-// Destroying a dataset right after it was written can find it busy under FUSE for a moment.
-bool destroyDataset(const QString &dataset) {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (run(QStringLiteral("zfs"), {QStringLiteral("destroy"), QStringLiteral("-r"), dataset})) return true;
-        QThread::msleep(100);
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -123,37 +78,16 @@ int main(int argc, char **argv) {
         if (args.at(i) == QLatin1String("--mib")) mib = args.at(i + 1).toLongLong();
         if (args.at(i) == QLatin1String("--rounds")) rounds = args.at(i + 1).toInt();
     }
-    const QString bin = app.applicationDirPath();
-    QTemporaryDir dir;
-    const QString root = dir.filePath(QStringLiteral("root"));
-    const QString orvState = dir.filePath(QStringLiteral("orv"));
-    const QString staging = root + QStringLiteral("/ovra/var/qivclient/restore");
-    if (!dir.isValid() || !QDir().mkpath(orvState) || !QDir().mkpath(staging) ||
-        !QDir().mkpath(root + QStringLiteral("/ovra/sbin"))) {
-        std::fprintf(stderr, "cannot create a temporary directory\n");
-        return 2;
-    }
-    qputenv("QIV_FAKE_ORV_DIR", QFile::encodeName(orvState));
-    Cleanup cleanup;
-
+    bench::Sandbox box;
+    QString pool, mountpoint;
     // The pool: room for the dataset and two received copies of it.
-    QProcess helper;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QIV_ZFSPOOL_SIZE"), QStringLiteral("%1M").arg(mib * 4 + 512));
-    helper.setProcessEnvironment(env);
-    helper.start(kZfsPool, {QStringLiteral("create"), dir.filePath(QStringLiteral("pool"))});
-    if (!helper.waitForFinished(-1) || helper.exitCode() != 0) {
-        std::fprintf(stderr, "no real ZFS: %s\n", helper.readAllStandardError().constData());
-        return 2;
-    }
-    cleanup.poolDir = dir.filePath(QStringLiteral("pool"));
-    const QStringList words = QString::fromUtf8(helper.readAllStandardOutput()).trimmed().split(QLatin1Char(' '));
-    const QString pool = words.value(0);
-    const QString tool = bin + QStringLiteral("/orvclient");
+    if (!box.prepare(app.applicationDirPath()) || !box.makePool(mib * 4 + 512, &pool, &mountpoint)) return 2;
+    const QString &tool = box.tool;
+    const QString &staging = box.staging;
     const QString serial = QStringLiteral("BENCH-SN");
     // The stages of the backup, and the commands that undo them, as the daemon has them.
     ClientSettings settings;
-    settings.identity = dir.filePath(QStringLiteral("age.key"));
+    settings.identity = box.dir.filePath(QStringLiteral("age.key"));
     if (withStages) {
         QByteArray said;
         QProcess keygen;
@@ -177,74 +111,25 @@ int main(int argc, char **argv) {
         shellPipeline(QList<QStringList>{{QStringLiteral("zfs"), QStringLiteral("send"), pool + "/data@s"}} +
                       stages.uploadFilters() + QList<QStringList>{{tool, QStringLiteral("pipe"), object}});
     const QString bytes = QString::number(mib * 1024 * 1024);
-    const QString mount = words.value(1) + QStringLiteral("/data");
-    if (!run(QStringLiteral("zfs"), {QStringLiteral("create"), pool + QStringLiteral("/data")}) ||
-        !(withStages
-              ? run(kTextData, {mount, bytes})
-              : run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("head -c $1 /dev/urandom >$2"),
-                                                QStringLiteral("sh"), bytes, mount + QStringLiteral("/data")})) ||
-        !run(QStringLiteral("zfs"), {QStringLiteral("snapshot"), pool + QStringLiteral("/data@s")}) ||
-        !run(tool, {"alias", "set", "myorvane", "http://store", "u", "p"}) ||
-        !run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), storeLine})) {
+    const QString mount = mountpoint + QStringLiteral("/data");
+    if (!bench::run(QStringLiteral("zfs"), {QStringLiteral("create"), pool + QStringLiteral("/data")}) ||
+        !(withStages ? bench::run(kTextData, {mount, bytes})
+                     : bench::run(QStringLiteral("/bin/sh"),
+                                  {QStringLiteral("-c"), QStringLiteral("head -c $1 /dev/urandom >$2"),
+                                   QStringLiteral("sh"), bytes, mount + QStringLiteral("/data")})) ||
+        !bench::run(QStringLiteral("zfs"), {QStringLiteral("snapshot"), pool + QStringLiteral("/data@s")}) ||
+        !bench::run(tool, {"alias", "set", "myorvane", "http://store", "u", "p"}) ||
+        !bench::run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), storeLine})) {
         std::fprintf(stderr, "set-up of the backup on %s failed\n", qPrintable(pool));
         return 2;
     }
 
-    // The daemon under --root with the stand-in agent, active, serving on its own socket.
-    const QString socket = root + QStringLiteral("/run/qivclient.sock");
-    const QString agentSocket = root + QStringLiteral("/run/ovra/localsockets/.ls.brimvex.agent.");
-    QFile::link(tool, root + QStringLiteral("/ovra/sbin/orvclient"));
-    writeText(root + QStringLiteral("/ovra/etc/orvane/config.json"),
-              QJsonDocument(QJsonObject{{"localagentid", socket}}).toJson());
-    writeText(root + QStringLiteral("/ovra/etc/qivclient/settings.json"),
-              QJsonDocument(QJsonObject{{"active", true},
-                                        {"orvane", QJsonObject{{"url", "http://store"},
-                                                               {"uid", "u"},
-                                                               {"pwd", "p"},
-                                                               {"compress", settings.compress},
-                                                               {"encrypt", settings.encrypt},
-                                                               {"identity", settings.identity}}}})
-                  .toJson());
-    QDir().mkpath(QFileInfo(agentSocket).path());
-    cleanup.agent.start(bin + QStringLiteral("/fake_agent"),
-                        {QStringLiteral("--socket"), agentSocket, QStringLiteral("--sn"), serial});
-    for (int i = 0; i < 200 && !QFileInfo::exists(agentSocket); ++i) QThread::msleep(25);
-    cleanup.daemon.setStandardOutputFile(QProcess::nullDevice());
-    cleanup.daemon.start(bin + QStringLiteral("/qivclient"), {QStringLiteral("--root"), root});
-    for (int i = 0; i < 200 && !QFileInfo::exists(socket); ++i) QThread::msleep(25);
+    // The daemon under --root, active with the stages the backup went through.
+    box.startDaemon(
+        serial,
+        QJsonObject{{"compress", settings.compress}, {"encrypt", settings.encrypt}, {"identity", settings.identity}});
 
     int serialNumber = 0;
-    auto viaDaemon = [&](const QString &dataset) {
-        QJsonObject reply;
-        if (!KP2LocalServer::localRequest(
-                socket,
-                QJsonObject{{"cmd", "qivclient_remote_restore"},
-                            {"params", QJsonObject{{"subpath", subpath}, {"dataset", dataset}}}},
-                &reply, 30) ||
-            reply.value(QStringLiteral("err")).toInt(-1) != 0) {
-            std::fprintf(stderr, "restore refused: %s\n", QJsonDocument(reply).toJson().constData());
-            return false;
-        }
-        const int id = reply.value(QStringLiteral("results")).toObject().value(QStringLiteral("id")).toInt();
-        // Followed the way an operator's tool follows it; the status is cheap to ask for.
-        for (;;) {
-            QThread::msleep(20);
-            if (!KP2LocalServer::localRequest(socket, QJsonObject{{"cmd", "qivclient_status"}}, &reply, 30))
-                return false;
-            for (const QJsonValue &v :
-                 reply.value(QStringLiteral("results")).toObject().value(QStringLiteral("restores")).toArray()) {
-                const QJsonObject r = v.toObject();
-                if (r.value(QStringLiteral("id")).toInt() != id) continue;
-                const QString state = r.value(QStringLiteral("state")).toString();
-                if (state == QLatin1String("done")) return true;
-                if (state == QLatin1String("failed")) {
-                    std::fprintf(stderr, "restore failed: %s\n",
-                                 qPrintable(r.value(QStringLiteral("error")).toString()));
-                    return false;
-                }
-            }
-        }
-    };
     auto direct = [&](const QString &dataset) {
         const QString staged = staging + QStringLiteral("/direct-%1.zfs").arg(++serialNumber);
         // The staged file is the first command's input: the stages' undoing ones, or zfs receive itself.
@@ -255,16 +140,16 @@ int main(int argc, char **argv) {
                              toShellArgEscaped(object) + QLatin1Char(' ') + toShellArgEscaped(staged) +
                              QStringLiteral(" && ") + receive + QStringLiteral("; status=$?; rm -f ") +
                              toShellArgEscaped(staged) + QStringLiteral("; exit $status");
-        return run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), line});
+        return bench::run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), line});
     };
     int made = 0;
     auto timed = [&](bool daemon, double *mibPerSecond) {
         const QString dataset = pool + QStringLiteral("/restored%1").arg(++made);
         QElapsedTimer t;
         t.start();
-        const bool ok = daemon ? viaDaemon(dataset) : direct(dataset);
+        const bool ok = daemon ? box.restore(subpath, dataset) : direct(dataset);
         const qint64 ns = t.nsecsElapsed();
-        if (!ok || !destroyDataset(dataset)) {
+        if (!ok || !bench::destroyDataset(dataset)) {
             std::fprintf(stderr, "%s restore into %s failed\n", daemon ? "daemon" : "direct", qPrintable(dataset));
             return false;
         }
@@ -289,7 +174,7 @@ int main(int argc, char **argv) {
     QStringList stageCpu;
     if (withStages) {
         QString in = staging + QStringLiteral("/object");
-        if (!run(tool, {QStringLiteral("get"), object, in})) return 2;
+        if (!bench::run(tool, {QStringLiteral("get"), object, in})) return 2;
         for (const QStringList &command : undo) {
             const QString out = in + QStringLiteral(".out");
             const double cpu = cpuOfRun(command.first(), command.mid(1), in, out);
@@ -306,7 +191,7 @@ int main(int argc, char **argv) {
     uname(&u);
     QFile loadavg(QStringLiteral("/proc/loadavg"));
     loadavg.open(QIODevice::ReadOnly);
-    const double mDaemon = median(viaDaemonRuns), mDirect = median(directRuns), ratio = mDaemon / mDirect;
+    const double mDaemon = bench::median(viaDaemonRuns), mDirect = bench::median(directRuns), ratio = mDaemon / mDirect;
     std::printf("\nreal ZFS (zfs-fuse), %lld MiB of %s, object %s, %d rounds each, %d CPUs, %s %s, load %s\n", mib,
                 withStages ? "ordinary files" : "random data", qPrintable(name.toString()), rounds,
                 QThread::idealThreadCount(), u.sysname, u.release, loadavg.readAll().trimmed().constData());
