@@ -216,8 +216,10 @@ bool OrvTool::upload(const Stream &stream, const QString &remotePath, QString *f
         keepTail(&tail, process.readAll());
         if (!progress || sinceReport.elapsed() < UploadProgressMs) continue;
         sinceReport.restart();
-        const qint64 sent = pipelineio::sourceBytesWritten(process.processId());
-        if (sent < 0 || sent == reported) continue;
+        // Only growth is reported: once the source has ended, the next stage reads on and its counter counts
+        // something else.
+        const qint64 sent = pipelineio::streamBytesRead(process.processId());
+        if (sent <= reported) continue;
         reported = sent;
         progress(sent);
     }

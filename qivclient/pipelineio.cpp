@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
+#include <algorithm>
 
 namespace pipelineio {
 
@@ -15,6 +16,12 @@ namespace {
 constexpr int MaxDepth = 5;
 // A bound on the processes looked at, whatever the tree below the root holds.
 constexpr int MaxProcesses = 64;
+
+struct Process {
+    qint64 pid;
+    QByteArray in;   // "pipe:[inode]" when standard input is a pipe, else empty
+    QByteArray out;  // the same for standard output
+};
 
 QByteArray readProc(const QString &path) {
     QFile file(path);
@@ -34,11 +41,12 @@ QList<qint64> childrenOf(qint64 pid) {
     return children;
 }
 
-bool isPipe(qint64 pid, int fd) {
+QByteArray pipeOf(qint64 pid, int fd) {
     const QByteArray link = QFile::encodeName(QStringLiteral("/proc/%1/fd/%2").arg(pid).arg(fd));
     char target[PATH_MAX];
     const ssize_t size = ::readlink(link.constData(), target, sizeof target);
-    return size > 0 && QByteArray(target, int(size)).startsWith("pipe:");
+    const QByteArray name = size > 0 ? QByteArray(target, int(size)) : QByteArray();
+    return name.startsWith("pipe:") ? name : QByteArray();
 }
 
 qint64 counter(qint64 pid, const QByteArray &name) {
@@ -51,19 +59,30 @@ qint64 counter(qint64 pid, const QByteArray &name) {
     return -1;
 }
 
-}  // namespace
-
-qint64 sourceBytesWritten(qint64 root) {
-    QList<qint64> level{root};
-    int seen = 0;
-    for (int depth = 0; depth <= MaxDepth && !level.isEmpty(); ++depth) {
+QList<Process> descendants(qint64 root) {
+    QList<Process> found;
+    QList<qint64> level = childrenOf(root);
+    for (int depth = 1; depth <= MaxDepth && !level.isEmpty(); ++depth) {
         QList<qint64> next;
         for (const qint64 pid : qAsConst(level)) {
-            if (++seen > MaxProcesses) return -1;
-            if (depth > 0 && isPipe(pid, 1) && !isPipe(pid, 0)) return counter(pid, QByteArrayLiteral("wchar"));
+            if (found.size() >= MaxProcesses) return found;
+            found.append(Process{pid, pipeOf(pid, 0), pipeOf(pid, 1)});
             next += childrenOf(pid);
         }
         level = next;
+    }
+    return found;
+}
+
+}  // namespace
+
+qint64 streamBytesRead(qint64 root) {
+    const QList<Process> processes = descendants(root);
+    for (const Process &reader : processes) {
+        if (reader.in.isEmpty()) continue;
+        const auto writer =
+            std::find_if(processes.cbegin(), processes.cend(), [&](const Process &p) { return p.out == reader.in; });
+        if (writer == processes.cend() || writer->in.isEmpty()) return counter(reader.pid, QByteArrayLiteral("rchar"));
     }
     return -1;
 }
