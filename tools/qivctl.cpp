@@ -297,7 +297,11 @@ int backupCommand(const QString &socket, qint64 timeoutSeconds, const QStringLis
     ProgressLine progress = ProgressLine::onStandardOutput(progressIntervalMs);
     QElapsedTimer clock;
     clock.start();
+    // The rate is taken when the bytes change: the daemon reads them about once a second, and a rate taken between
+    // two readings would sink and jump back.
     qint64 uploadingSince = -1;
+    qint64 bytesShown = -1;
+    qint64 bytesSeenAt = 0;
     for (;;) {
         if (!ask(socket, QJsonObject{{"cmd", "qivclient_status"}}, timeoutSeconds, &reply)) return ExitNoReply;
         if (!succeeded(reply)) return refused(reply);
@@ -312,8 +316,12 @@ int backupCommand(const QString &socket, qint64 timeoutSeconds, const QStringLis
         const bool uploading =
             upload.value(statusnames::State).toString() == statusnames::toString(statusnames::UploadState::Uploading);
         if (uploading && uploadingSince < 0) uploadingSince = clock.elapsed();
-        progress.show(statusformat::uploadLine(upload, clock.elapsed(),
-                                               uploadingSince < 0 ? 0 : clock.elapsed() - uploadingSince));
+        const qint64 bytes = qint64(upload.value(statusnames::Bytes).toDouble());
+        if (uploading && bytes != bytesShown) {
+            bytesShown = bytes;
+            bytesSeenAt = clock.elapsed();
+        }
+        progress.show(statusformat::uploadLine(upload, clock.elapsed(), uploading ? bytesSeenAt - uploadingSince : 0));
         QThread::msleep(StatusPollMs);
     }
 }
