@@ -97,15 +97,11 @@ ctl qivclient_settingload
 step "2. the ZFS storage"
 ctl qivclient_zfstorage
 
-step "3. back up $dataset (snapshot now, upload in the background)"
-ctl qivclient_zfsbackup "dmpath=$dataset"
-echo "waiting for the upload to finish ..."
-for _ in $(seq 1200); do
-  out=$("$bin/qivctl" qivclient_remote_loadby "dmpath=$dataset" 2>/dev/null || true)
-  if grep -q '"file": "qiv_' <<<"$out" && [ "$(snapshots)" = 0 ]; then break; fi
-  sleep 0.1
-done
-echo "upload finished; backup snapshots left on $dataset: $(snapshots)"
+step "3. back up $dataset and follow its upload until the object is stored"
+ctl backup "$dataset" --wait
+# The uploaded snapshot is destroyed in the background, at most a few seconds later.
+for _ in $(seq 100); do [ "$(snapshots)" = 0 ] && break; sleep 0.1; done
+echo "backup snapshots left on $dataset: $(snapshots)"
 
 step "4. the remote listings"
 ctl qivclient_remote_alload
