@@ -1,6 +1,7 @@
 #include "orvtool.h"
 
 #include <QDate>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
@@ -10,6 +11,7 @@
 #include "backupname.h"
 #include "kp2linux/lnx2utils.h"
 #include "kp2utils.h"
+#include "pipelineio.h"
 #include "toolprocess.h"
 
 const QString OrvTool::Alias = QStringLiteral("myorvane");
@@ -166,7 +168,8 @@ QString OrvTool::uploadCommandLine(const Stream &stream, const QString &remotePa
     return QStringLiteral("exec ") + killedWithParent(QStringLiteral("/bin/bash -c ") + toShellArgEscaped(pipeline));
 }
 
-bool OrvTool::upload(const Stream &stream, const QString &remotePath, QString *failure) const {
+bool OrvTool::upload(const Stream &stream, const QString &remotePath, QString *failure,
+                     const std::function<void(qint64 bytesSent)> &progress) const {
     // Messages name the stream by its source's last word: the snapshot that `zfs send` sends.
     const QString source = stream.isEmpty() || stream.first().isEmpty() ? QString() : stream.first().last();
     // `script` runs the line in a shell under a pseudo-terminal. "-e" returns the line's exit status,
@@ -195,11 +198,23 @@ bool OrvTool::upload(const Stream &stream, const QString &remotePath, QString *f
             *failure = QStringLiteral("upload of %1 to %2: script did not start: %3").arg(source, remotePath, why);
         return false;
     }
-    // No overall limit: the stream is as long as the snapshot, and only its end tells success from failure.
+    // No overall limit: the stream is as long as the snapshot, and only its end tells success from failure. With a
+    // progress hook each wait is at most UploadProgressMs, and the source's counters are read once per such period.
     QByteArray tail;
+    QElapsedTimer sinceReport;
+    sinceReport.start();
+    qint64 reported = -1;
     while (process.state() != QProcess::NotRunning) {
-        process.waitForReadyRead(m_waits.slice);
+        process.waitForReadyRead(progress ? qMin(m_waits.slice, UploadProgressMs) : m_waits.slice);
         keepTail(&tail, process.readAll());
+        if (!progress || sinceReport.elapsed() < UploadProgressMs) continue;
+        sinceReport.restart();
+        // Only growth is reported: once the source has ended, the next stage reads on and its counter counts
+        // something else.
+        const qint64 sent = pipelineio::streamBytesRead(process.processId());
+        if (sent <= reported) continue;
+        reported = sent;
+        progress(sent);
     }
     keepTail(&tail, process.readAll());
     if (toolprocess::succeeded(process)) return true;

@@ -89,8 +89,12 @@ public:
     // 0. On failure the tool's "rm" removes any partial object at remotePath, and *failure says what went wrong,
     // with the last UploadTailBytes the pipeline printed (its programs' own words). Waits 30 s for the start, then for
     // the end with no overall limit. Programs without a "/" are found through PATH. No process of the pipeline
-    // outlives the calling thread: when it (or the whole process) ends, the kernel kills them all.
-    bool upload(const Stream &stream, const QString &remotePath, QString *failure = nullptr) const;
+    // outlives the calling thread: when it (or the whole process) ends, the kernel kills them all. progress, when
+    // given, is called on the calling thread about once a second with the bytes of the stream that have left its
+    // source so far (read from the kernel's counters, see pipelineio.h), whenever that number grew.
+    bool upload(const Stream &stream, const QString &remotePath, QString *failure = nullptr,
+                const std::function<void(qint64 bytesSent)> &progress = nullptr) const;
+    static constexpr int UploadProgressMs = 1000;
     static constexpr int UploadTailBytes = 4096;
 
     // The shell command line that upload() hands to `script`.

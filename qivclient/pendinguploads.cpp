@@ -20,7 +20,7 @@ bool PendingUploads::addIfAbsent(const QString &name, UploadState state) {
 }
 
 void PendingUploads::appendLocked(const QString &name, UploadState state) {
-    m_entries.push_back(Entry{name, state, QDateTime()});
+    m_entries.push_back(Entry{name, state, QDateTime(), 0});
     for (QSet<QString> &watch : m_watches) watch.insert(name);
 }
 
@@ -30,8 +30,15 @@ void PendingUploads::markUploading(const QString &name) {
         if (e.name != name) continue;
         e.state = UploadState::Uploading;
         e.started = QDateTime::currentDateTime();
+        e.bytes = 0;
         return;
     }
+}
+
+void PendingUploads::setBytes(const QString &name, qint64 bytes) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (Entry &e : m_entries)
+        if (e.name == name) e.bytes = bytes;
 }
 
 void PendingUploads::drop(const QString &name) {
@@ -49,9 +56,11 @@ QJsonArray PendingUploads::toJson() const {
     QJsonArray uploads;
     for (const Entry &e : entries()) {
         QJsonObject upload{{statusnames::Snapshot, e.name}, {statusnames::State, statusnames::toString(e.state)}};
-        if (e.state == UploadState::Uploading)
+        if (e.state == UploadState::Uploading) {
             upload.insert(statusnames::Started,
                           e.started.toOffsetFromUtc(e.started.offsetFromUtc()).toString(Qt::ISODate));
+            upload.insert(statusnames::Bytes, e.bytes);
+        }
         uploads.append(upload);
     }
     return uploads;

@@ -20,6 +20,7 @@ public:
         QString name;  // "dataset@qiv_..."
         statusnames::UploadState state = statusnames::UploadState::Queued;
         QDateTime started;  // when its upload began (Uploading only)
+        qint64 bytes = 0;   // the bytes its upload has sent so far (Uploading only)
     };
 
     PendingUploads() = default;
@@ -28,13 +29,15 @@ public:
     void add(const QString &name, statusnames::UploadState state);
     // Appends name in state unless it is pending already; true when it was appended.
     bool addIfAbsent(const QString &name, statusnames::UploadState state);
-    // name's upload begins now.
+    // name's upload begins now, with no bytes sent.
     void markUploading(const QString &name);
+    // name's upload has sent bytes so far (a retry starts again from fewer).
+    void setBytes(const QString &name, qint64 bytes);
     // name's upload has ended, complete or removed: its object is no longer a partial upload.
     void drop(const QString &name);
     // The pending snapshots in the order they are uploaded, copied under the lock.
     std::vector<Entry> entries() const;
-    // The status form: [{"snapshot", "state", "started" (uploading only)}].
+    // The status form: [{"snapshot", "state", "started" and "bytes" (uploading only)}].
     QJsonArray toJson() const;
 
     // The names of every snapshot pending at any moment between its construction and names(). A listing reads the

@@ -58,7 +58,8 @@ public:
     QString machineSn();
 
     // Backups.
-    bool zfsbackup(KP2Journals &journals, const QString &dmpath);
+    // Snapshots dmpath and queues the snapshot for upload; *taken (when given) gets its name.
+    bool zfsbackup(KP2Journals &journals, const QString &dmpath, QString *taken = nullptr);
 
     // The snapshots whose upload has not completed, in the order they are uploaded (see PendingUploads).
     std::vector<PendingUploads::Entry> pendingSnapshots() const { return m_pending.entries(); }

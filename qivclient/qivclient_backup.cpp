@@ -81,7 +81,7 @@ void QivClient::backupCycle(KP2Journals &journal) {
     }
 }
 
-bool QivClient::zfsbackup(KP2Journals &journals, const QString &dmpath) {
+bool QivClient::zfsbackup(KP2Journals &journals, const QString &dmpath, QString *taken) {
     const QString snapshot =
         dmpath + QStringLiteral("@qiv_") + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss"));
     m_status.backupAttempted(dmpath);
@@ -93,6 +93,7 @@ bool QivClient::zfsbackup(KP2Journals &journals, const QString &dmpath) {
         return false;
     }
     m_status.snapshotTaken(snapshot);
+    if (taken) *taken = snapshot;
     m_pending.add(snapshot, UploadState::Queued);
     m_backupQueue.push(snapshot);
     m_backupWorker.start();
@@ -162,7 +163,8 @@ bool QivClient::uploadAs(const QString &snapshot, const QString &base, const Str
     const QString dataset = snapshot.left(snapshot.indexOf(QLatin1Char('@')));
     const QString path = machineRoot() + dataset + QLatin1Char('/') + *object;
     const OrvTool store = storeTool();
-    return store.upload(OrvTool::Stream{zfsTool().sendWords(snapshot, base)} + stages.uploadFilters(), path, failure);
+    return store.upload(OrvTool::Stream{zfsTool().sendWords(snapshot, base)} + stages.uploadFilters(), path, failure,
+                        [&](qint64 bytes) { m_pending.setBytes(snapshot, bytes); });
 }
 
 void QivClient::uploadOne(const QString &snapshot) {

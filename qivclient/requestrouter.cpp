@@ -9,6 +9,7 @@
 #include "qivclient.h"
 #include "restorejob.h"
 #include "resultcodes.h"
+#include "statusnames.h"
 
 namespace {
 
@@ -130,7 +131,11 @@ void RequestRouter::qivclient_zfsbackup(QJsonObject *retObject, QJsonObject cmdO
         envObject->setErr(ResultInvalidParameter, QStringLiteral("参数无效: dmpath"));
         return;
     }
-    if (client()->zfsbackup(*envObject, dmpath)) envObject->setErr(ResultOk, QString());
+    QString snapshot;
+    if (!client()->zfsbackup(*envObject, dmpath, &snapshot)) return;
+    // The snapshot's name lets a caller follow its upload in the status ("uploads", then the dataset's record).
+    retObject->insert(QStringLiteral("results"), QJsonObject{{statusnames::Snapshot, snapshot}});
+    envObject->setErr(ResultOk, QString());
 }
 
 void RequestRouter::qivclient_remote_alload(QJsonObject *retObject, QJsonObject cmdObject, KP2Cabinet *envObject) {

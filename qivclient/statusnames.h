@@ -29,6 +29,7 @@ inline const QString LastPrune = QStringLiteral("lastPrune");
 inline const QString Snapshot = QStringLiteral("snapshot");
 inline const QString State = QStringLiteral("state");
 inline const QString Started = QStringLiteral("started");
+// An upload's bytes sent so far are "bytes", as a restore's bytes fetched (below).
 
 // One restore.
 inline const QString Id = QStringLiteral("id");

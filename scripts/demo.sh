@@ -102,19 +102,10 @@ ctl qivclient_settingload
 step "2. the ZFS storage"
 ctl qivclient_zfstorage
 
-step "3. back up $dataset (snapshot now, upload in the background)"
-ctl qivclient_zfsbackup "dmpath=$dataset"
-# Waits until no upload is pending.
-settled() {
-  echo "waiting for the upload to finish ..."
-  for _ in $(seq 1200); do
-    "$bin/qivctl" status 2>/dev/null | grep -q '^Uploads pending: none' && break
-    sleep 0.1
-  done
-}
-settled
+step "3. back up $dataset and follow its upload until the object is stored"
+ctl backup "$dataset" --wait
 # With "fullevery" 3 the uploaded snapshot stays on the dataset as the base of the next, incremental backup.
-echo "upload finished; backup snapshots kept on $dataset: $(snapshots)"
+echo "backup snapshots kept on $dataset: $(snapshots)"
 
 step "4. the remote listings"
 ctl qivclient_remote_alload
@@ -136,8 +127,7 @@ if [ "$real_zfs" = 1 ]; then
   zfs list -H -t snapshot -o name,qiv:uploaded -r "$dataset"
 fi
 sleep 1  # snapshot names count seconds
-ctl qivclient_zfsbackup "dmpath=$dataset"
-settled
+ctl backup "$dataset" --wait
 ctl qivclient_remote_loadby "dmpath=$dataset"
 incremental=$(sed -n 's/.*"subpath": "\([^"]*\/qiv_[0-9]*_from_[0-9]*[^"]*\)".*/\1/p' <<<"$("$bin/qivctl" qivclient_remote_alload)" | head -n 1)
 [ "$real_zfs" = 1 ] && zfs list -H -t snapshot -o name,qiv:uploaded -r "$dataset"

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <algorithm>
 
 #include "daemonfixture.h"
 #include "testsupport.h"
@@ -108,6 +109,40 @@ TEST_F(RoundTrip, BackupIsUploadedListedAndRemoved) {
     EXPECT_EQ(call("qivclient_remote_alload").value("results").toObject(), QJsonObject());
     // Removing it again: the tool reports it missing, the command records nothing.
     EXPECT_EQ(call("qivclient_remote_remove", QJsonObject{{"subpath", stored.first()}}).value("err").toInt(-1), 9999);
+}
+
+// The byte counts of qivctl's "uploading, 1.5 MiB sent" lines, in their order.
+QList<double> bytesSent(const QString &out) {
+    QList<double> sent;
+    const QHash<QString, double> unit{{"B", 1}, {"KiB", 1024}, {"MiB", 1024 * 1024}};
+    auto it = QRegularExpression("uploading, ([0-9.]+) (B|KiB|MiB) sent").globalMatch(out);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        sent << m.captured(1).toDouble() * unit.value(m.captured(2));
+    }
+    return sent;
+}
+
+TEST_F(RoundTrip, QivctlBackupWaitFollowsTheUploadIntoAPipeUntilItsOutcome) {
+    zfs({"create", "tank/x", "--size", "2097152"});
+    ASSERT_TRUE(writeFile(orvState + "/slow-pipe", "100"));  // 64 KiB pieces: about 3 s for the stream
+    env.insert("QIVCTL_PROGRESS_INTERVAL", "0.5");
+    const QStringList args{"--socket", socket(), "backup", "tank/x", "--wait"};
+    QByteArray out;
+    ASSERT_EQ(run("qivctl", args, &out), 0) << out.constData();
+    const QList<double> sent = bytesSent(QString::fromUtf8(out));
+    ASSERT_GE(sent.size(), 2) << out.constData();
+    EXPECT_TRUE(std::is_sorted(sent.begin(), sent.end())) << out.constData();
+    EXPECT_LT(sent.first(), sent.last()) << out.constData();
+    EXPECT_TRUE(
+        QString::fromUtf8(out).contains(QRegularExpression("tank/x@qiv_\\d{14}: stored, 2.0 MiB, \\d+:\\d\\d\n$")))
+        << out.constData();
+    EXPECT_EQ(objects().size(), 1);
+
+    ASSERT_TRUE(writeFile(orvState + "/fail-pipe", "bucket is full"));
+    ASSERT_EQ(run("qivctl", args, &out), 1) << out.constData();
+    EXPECT_TRUE(out.contains("failed: upload of tank/x@qiv_")) << out.constData();
+    EXPECT_TRUE(out.contains("bucket is full")) << out.constData();
 }
 
 TEST_F(RoundTrip, FailingSendLeavesNoObjectAndNoSnapshot) {

@@ -57,4 +57,24 @@ TEST(StatusFormat, TableShowsDatasetsWithAgeSizeAndOneLineErrorsThenUploadsAndRe
             << table.toStdString();
 }
 
+TEST(StatusFormat, UploadLineGivesBytesSentRateAndElapsedTime) {
+    const struct Case {
+        const char *upload;
+        qint64 elapsedMs, uploadingMs;
+        const char *line;
+    } cases[] = {
+        {R"({"snapshot": "t/a@qiv_1", "state": "queued"})", 2999, 0, "t/a@qiv_1: queued, 0:02"},
+        {R"({"snapshot": "t/a@qiv_1", "state": "uploading", "bytes": 0})", 500, 0,
+         "t/a@qiv_1: uploading, 0 B sent, 0:00"},
+        {R"({"snapshot": "t/a@qiv_1", "state": "uploading", "bytes": 6291456})", 61000, 2000,
+         "t/a@qiv_1: uploading, 6.0 MiB sent, 3.0 MiB/s, 1:01"},
+        {R"({"snapshot": "t/a@qiv_1", "state": "uploading", "bytes": 1024})", 3723000, 1000,
+         "t/a@qiv_1: uploading, 1.0 KiB sent, 1.0 KiB/s, 1:02:03"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(statusformat::uploadLine(QJsonDocument::fromJson(c.upload).object(), c.elapsedMs, c.uploadingMs)
+                      .toStdString(),
+                  c.line);
+}
+
 }  // namespace

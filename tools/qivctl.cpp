@@ -1,8 +1,7 @@
-// qivctl: sends one request to a local RPC server and prints its reply as indented JSON; "status" and "restore" show
-// the daemon's backup status and run a restore for people.
+// qivctl: sends one request to a local RPC server and prints its reply as indented JSON; "status", "backup",
+// "prune" and "restore" show the daemon's backup status, run a backup, a prune and a restore for people.
 // Exit status: 0 when the reply's "err" is 0, 1 for any other reply, 2 when no reply came (server unreachable, closed
 // without answering, or silent until the timeout), 3 for a command line that cannot be understood.
-#include <unistd.h>
 #include <QByteArray>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -20,6 +19,7 @@
 
 #include "kp2file.h"
 #include "kp2localserver.h"
+#include "progressline.h"
 #include "statusformat.h"
 #include "statusnames.h"
 
@@ -27,10 +27,14 @@ namespace {
 
 enum ExitCode { ExitSuccess = 0, ExitFailedCommand = 1, ExitNoReply = 2, ExitUsage = 3 };
 
+// How often --wait looks at the daemon's status.
+constexpr unsigned long StatusPollMs = 300;
+
 const char USAGE[] = R"(Usage:
   qivctl [OPTIONS] COMMAND [KEY=VALUE | KEY:=JSON]...
   qivctl [OPTIONS] --json REQUEST
   qivctl [OPTIONS] status [--raw | --metrics]
+  qivctl [OPTIONS] backup DMPATH [--wait]
   qivctl [OPTIONS] restore SUBPATH DATASET [--staging DIR] [--wait]
   qivctl [OPTIONS] prune DMPATH [--keep N] [--dry-run]
   qivctl --help | --version
@@ -53,13 +57,19 @@ Options:
   --version          show qivctl's version.
   --                 end of options (for a command that begins with '-').
 
-Backup status and restores:
+Backup status, backups and restores:
   status             the backup status as a table: per dataset the last success, its
                      age, the size, the failures since and the last error; then the
                      pending uploads and the recent restores.
     --raw            the daemon's reply as indented JSON instead.
     --metrics        the status in the Prometheus text format, for a node exporter's
                      text-file collector.
+  backup DMPATH      takes a snapshot of the dataset DMPATH (e.g. tank/data) and
+                     queues its upload; prints the snapshot's name once it exists.
+    --wait           follows the upload with a progress line (bytes sent, rate,
+                     elapsed time) until it ends; the exit status is then 0 only
+                     when the object is stored, and a failed upload's reason goes
+                     to standard error.
   restore SUBPATH DATASET
                      restores the backup SUBPATH (as the listings give it, e.g.
                      tank/data/qiv_20240501080910) into the new dataset DATASET.
@@ -71,6 +81,9 @@ Backup status and restores:
                      keeps the newest; never the chain of the machine's kept base.
     --keep N         chains to keep (default: the "keep" setting).
     --dry-run        only prints what would be removed.
+  With --wait, progress is one line rewritten in place on a terminal; into a pipe or
+  a file, a plain line every 5 seconds (QIVCTL_PROGRESS_INTERVAL, in seconds,
+  changes that) and one at the end.
 
 Request building:
   COMMAND becomes "cmd"; every parameter goes into the "params" object.
@@ -81,8 +94,8 @@ Request building:
   request has no "params".
 
 Exit status:
-  0  the reply's "err" is 0 (with restore --wait: the restore is done)
-  1  a reply with any other "err" (or none); a restore that failed
+  0  the reply's "err" is 0 (with --wait: the backup is stored, the restore is done)
+  1  a reply with any other "err" (or none); a backup or restore that failed
   2  no reply: the socket could not be reached, the server closed the connection
      without a valid reply, or none came within the timeout (reported on stderr)
   3  the command line could not be understood
@@ -92,6 +105,7 @@ Examples:
       sends {"cmd":"qivclient_zfsbackup","params":{"dmpath":"tank/data"}}
   QIVCTL_SOCKET=/run/qiv.sock qivctl help_interfaces
   qivctl status
+  qivctl backup tank/data --wait
   qivctl restore tank/data/qiv_20240501080910 tank/restored --wait
   qivctl --socket /run/qiv.sock --timeout 5 --json '{"cmd":"qivclient_settingload"}'
   qivctl --socket /run/qiv.sock qivclient_settingload help:=1
@@ -197,7 +211,7 @@ int statusCommand(const QString &socket, qint64 timeoutSeconds, StatusForm form)
 }
 
 int restoreCommand(const QString &socket, qint64 timeoutSeconds, const QStringList &args, const QString &staging,
-                   bool wait) {
+                   bool wait, qint64 progressIntervalMs) {
     if (args.size() != 2) return usageError(QStringLiteral("restore needs SUBPATH and DATASET"));
     QJsonObject params{{"subpath", args.at(0)}, {"dataset", args.at(1)}};
     // The daemon takes only absolute directories: its working directory is not the caller's.
@@ -212,10 +226,9 @@ int restoreCommand(const QString &socket, qint64 timeoutSeconds, const QStringLi
 
     // Follows the restore for as long as it runs: a restore of a large backup takes hours, and each look is bounded
     // by the request timeout, so a daemon that goes away ends the wait.
-    const bool terminal = ::isatty(1);
-    QString shown;
+    ProgressLine progress = ProgressLine::onStandardOutput(progressIntervalMs);
     for (;;) {
-        QThread::msleep(300);
+        QThread::msleep(StatusPollMs);
         if (!ask(socket, QJsonObject{{"cmd", "qivclient_status"}}, timeoutSeconds, &reply)) return ExitNoReply;
         QJsonObject restore;
         for (const QJsonValue &v :
@@ -226,14 +239,98 @@ int restoreCommand(const QString &socket, qint64 timeoutSeconds, const QStringLi
             return ExitFailedCommand;
         }
         const QString line = statusformat::restoreLine(restore);
-        if (line != shown) print(terminal ? QStringLiteral("\r\033[K") + line : line + QLatin1Char('\n'));
-        shown = line;
         const QString state = restore.value(statusnames::State).toString();
-        if (statusnames::isFinished(state)) {
-            if (terminal) print(QStringLiteral("\n"));
-            return state == statusnames::toString(statusnames::RestoreState::Done) ? ExitSuccess : ExitFailedCommand;
+        if (!statusnames::isFinished(state)) {
+            progress.show(line);
+            continue;
         }
+        progress.finish(line);
+        return state == statusnames::toString(statusnames::RestoreState::Done) ? ExitSuccess : ExitFailedCommand;
     }
+}
+
+// The outcome of a backup whose upload has ended, from its dataset's record: the upload that ended last set
+// "lastSnapshot", and "failures" is 0 only after a stored upload.
+int backupOutcome(const QString &snapshot, const QJsonObject &record, qint64 elapsedMs, ProgressLine *progress) {
+    const QString took = statusformat::duration(elapsedMs);
+    const QByteArray name = snapshot.toLocal8Bit();
+    if (record.value(statusnames::LastSnapshot).toString() != snapshot) {
+        progress->finish(QStringLiteral("%1: ended, %2").arg(snapshot, took));
+        std::fprintf(stderr, "qivctl: a later backup of the dataset took the place of %s in the status\n",
+                     name.constData());
+        return ExitFailedCommand;
+    }
+    if (record.value(statusnames::Failures).toInt() == 0) {
+        const QJsonValue size = record.value(statusnames::LastSize);
+        progress->finish(
+            QStringLiteral("%1: stored, %2, %3")
+                .arg(snapshot,
+                     size.isDouble() ? statusformat::bytes(qint64(size.toDouble())) : QStringLiteral("size not listed"),
+                     took));
+        return ExitSuccess;
+    }
+    progress->finish(QStringLiteral("%1: failed, %2").arg(snapshot, took));
+    std::fprintf(stderr, "qivctl: the upload of %s failed: %s\n", name.constData(),
+                 record.value(statusnames::LastError).toString().toLocal8Bit().constData());
+    return ExitFailedCommand;
+}
+
+int backupCommand(const QString &socket, qint64 timeoutSeconds, const QStringList &args, bool wait,
+                  qint64 progressIntervalMs) {
+    if (args.size() != 1) return usageError(QStringLiteral("backup needs DMPATH"));
+    QJsonObject reply;
+    if (!ask(socket, QJsonObject{{"cmd", "qivclient_zfsbackup"}, {"params", QJsonObject{{"dmpath", args.at(0)}}}},
+             timeoutSeconds, &reply))
+        return ExitNoReply;
+    if (!succeeded(reply)) return refused(reply);
+    const QString snapshot = reply.value(QStringLiteral("results")).toObject().value(statusnames::Snapshot).toString();
+    if (snapshot.isEmpty()) {
+        std::fprintf(stderr, "qivctl: the daemon took the snapshot but did not name it\n");
+        return wait ? ExitFailedCommand : ExitSuccess;
+    }
+    print(QStringLiteral("backup: snapshot %1 taken\n").arg(snapshot));
+    if (!wait) return ExitSuccess;
+
+    // Follows the upload for as long as it is pending: a large snapshot uploads for hours, and one queued behind
+    // others waits for them. Each look is bounded by the request timeout, so a daemon that goes away ends the wait.
+    const QString dataset = snapshot.left(snapshot.indexOf(QLatin1Char('@')));
+    ProgressLine progress = ProgressLine::onStandardOutput(progressIntervalMs);
+    QElapsedTimer clock;
+    clock.start();
+    // The rate is taken when the bytes change: the daemon reads them about once a second, and a rate taken between
+    // two readings would sink and jump back.
+    qint64 uploadingSince = -1;
+    qint64 bytesShown = -1;
+    qint64 bytesSeenAt = 0;
+    for (;;) {
+        if (!ask(socket, QJsonObject{{"cmd", "qivclient_status"}}, timeoutSeconds, &reply)) return ExitNoReply;
+        if (!succeeded(reply)) return refused(reply);
+        const QJsonObject status = reply.value(QStringLiteral("results")).toObject();
+        QJsonObject upload;
+        for (const QJsonValue &v : status.value(statusnames::Uploads).toArray())
+            if (v.toObject().value(statusnames::Snapshot).toString() == snapshot) upload = v.toObject();
+        // Gone from the pending uploads: its upload has ended and the dataset's record holds the outcome.
+        if (upload.isEmpty())
+            return backupOutcome(snapshot, status.value(statusnames::Datasets).toObject().value(dataset).toObject(),
+                                 clock.elapsed(), &progress);
+        const bool uploading =
+            upload.value(statusnames::State).toString() == statusnames::toString(statusnames::UploadState::Uploading);
+        if (uploading && uploadingSince < 0) uploadingSince = clock.elapsed();
+        const qint64 bytes = qint64(upload.value(statusnames::Bytes).toDouble());
+        if (uploading && bytes != bytesShown) {
+            bytesShown = bytes;
+            bytesSeenAt = clock.elapsed();
+        }
+        progress.show(statusformat::uploadLine(upload, clock.elapsed(), uploading ? bytesSeenAt - uploadingSince : 0));
+        QThread::msleep(StatusPollMs);
+    }
+}
+
+// The pipe interval of progress lines: QIVCTL_PROGRESS_INTERVAL seconds (a fraction allowed), else the default.
+qint64 progressInterval() {
+    bool ok = false;
+    const double seconds = qEnvironmentVariable("QIVCTL_PROGRESS_INTERVAL").toDouble(&ok);
+    return ok && seconds >= 0 ? qint64(seconds * 1000) : ProgressLine::DefaultIntervalMs;
 }
 
 }  // namespace
@@ -303,7 +400,9 @@ int main(int argc, char **argv) {
     }
     if (command == QLatin1String("restore"))
         return restoreCommand(socket, timeoutSeconds, positional.mid(1), parser.value(stagingOption),
-                              parser.isSet(waitOption));
+                              parser.isSet(waitOption), progressInterval());
+    if (command == QLatin1String("backup"))
+        return backupCommand(socket, timeoutSeconds, positional.mid(1), parser.isSet(waitOption), progressInterval());
     if (command == QLatin1String("prune"))
         return pruneCommand(socket, timeoutSeconds, positional.mid(1), parser.value(keepOption),
                             parser.isSet(dryRunOption));

@@ -81,6 +81,24 @@ QString bytes(qint64 n) {
     return QStringLiteral("%1 %2").arg(v, 0, 'f', 1).arg(QLatin1String(units[unit]));
 }
 
+QString duration(qint64 ms) {
+    const qint64 s = qMax<qint64>(0, ms) / 1000;
+    const QString minutesSeconds = QStringLiteral("%1:%2").arg(s / 60 % 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+    if (s < 3600) return minutesSeconds;
+    return QStringLiteral("%1:%2").arg(s / 3600).arg(minutesSeconds.rightJustified(5, QLatin1Char('0')));
+}
+
+QString uploadLine(const QJsonObject &upload, qint64 elapsedMs, qint64 uploadingMs) {
+    const QString state = upload.value(State).toString();
+    QString line = upload.value(Snapshot).toString() + QStringLiteral(": ") + state;
+    if (state == toString(UploadState::Uploading)) {
+        const qint64 sent = qint64(upload.value(Bytes).toDouble());
+        line += QStringLiteral(", %1 sent").arg(bytes(sent));
+        if (uploadingMs > 0) line += QStringLiteral(", %1/s").arg(bytes(sent * 1000 / uploadingMs));
+    }
+    return line + QStringLiteral(", ") + duration(elapsedMs);
+}
+
 QString table(const QJsonObject &status, const QDateTime &now) {
     QVector<QStringList> rows{{"DATASET", "LAST SUCCESS", "AGE", "SIZE", "CHAIN", "FAILURES", "LAST ERROR"}};
     const QJsonObject datasets = status.value(Datasets).toObject();
@@ -103,7 +121,9 @@ QString table(const QJsonObject &status, const QDateTime &now) {
         const QJsonObject u = v.toObject();
         const QString state = u.value(State).toString();
         out += QStringLiteral("  %1  %2").arg(u.value(Snapshot).toString(), state);
-        if (state == toString(UploadState::Uploading)) out += QStringLiteral(" since ") + shownTime(u.value(Started));
+        if (state == toString(UploadState::Uploading))
+            out += QStringLiteral(" since %1, %2 sent")
+                       .arg(shownTime(u.value(Started)), bytes(qint64(u.value(Bytes).toDouble())));
         out += QLatin1Char('\n');
     }
 

@@ -21,6 +21,14 @@ QString metrics(const QJsonObject &status);
 // a chain of several objects adds which one is in work ("restore 3: object 2 of 4, downloading ...").
 QString restoreLine(const QJsonObject &restore);
 
+// A pending upload followed since elapsedMs ago, in upload for uploadingMs of them (0: not yet):
+// "tank/a@qiv_1: queued, 0:02"; "tank/a@qiv_1: uploading, 12.0 MiB sent, 3.0 MiB/s, 0:06" (the rate over
+// uploadingMs, left out while that is 0).
+QString uploadLine(const QJsonObject &upload, qint64 elapsedMs, qint64 uploadingMs);
+
+// A time span as "M:SS", from an hour on as "H:MM:SS".
+QString duration(qint64 ms);
+
 // The length of a dataset's current chain: 1 → "full", 4 → "full + 3", below 1 (not known) → "-".
 QString chain(int objects);
 
