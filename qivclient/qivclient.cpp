@@ -1,8 +1,8 @@
 #include "qivclient.h"
 
 #include <QDateTime>
-#include <QWriteLocker>
 #include <mutex>
+#include <shared_mutex>
 
 #include "approot.h"
 #include "kp2file.h"
@@ -62,7 +62,7 @@ OrvTool QivClient::storeTool() const {
 // ---- settings ----
 
 ClientSettings QivClient::settings() const {
-    QReadLocker lock(&m_settingsLock);
+    std::shared_lock<std::shared_mutex> lock(m_settingsLock);
     return m_settings;
 }
 
@@ -97,7 +97,7 @@ bool QivClient::loadSettings(KP2Journals &journals, QJsonObject *view) {
             m_reportInterval = settings.reportSeconds * m_units.secondMs;
             m_backupInterval = settings.backupMinutes * m_units.minuteMs;
             {
-                QWriteLocker settingsLock(&m_settingsLock);
+                std::lock_guard<std::shared_mutex> settingsLock(m_settingsLock);
                 m_settings = settings;
             }
             m_activeWanted = wanted;
