@@ -1,7 +1,8 @@
 // Fuzzes the settings view built from an arbitrary settings file: the input is written to a file, read the way
 // QivClient::loadSettings reads it (KP2File::loadJson) and turned into values (ClientSettings::of) and the view
 // (ClientSettings::view). Checked: intervals at or above their floors and equal to the file's when it holds an
-// integer at or above them; credentials trimmed and taken from strings only; the view of the documented shape; the
+// integer at or above them; credentials trimmed and taken from strings only; the chain settings at or above their
+// floors and an identity file always named; the view of the documented shape; the
 // view travels unchanged in a reply datagram.
 #include <QJsonObject>
 
@@ -42,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     checkCredential(orvane.value(QStringLiteral("url")), settings.url);
     checkCredential(orvane.value(QStringLiteral("uid")), settings.uid);
     checkCredential(orvane.value(QStringLiteral("pwd")), settings.pwd);
+    check(settings.fullEvery >= 1 && settings.keep >= 0 && !settings.identity.isEmpty());
 
     for (const bool active : {false, true}) {
         const QJsonObject view = settings.view(file, active);
@@ -50,7 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(view.value(QStringLiteral("orvane")).toObject() == QJsonObject{{"url", settings.url},
                                                                              {"uid", settings.uid},
                                                                              {"pwd", settings.pwd},
-                                                                             {"interval", settings.backupMinutes}});
+                                                                             {"interval", settings.backupMinutes},
+                                                                             {"fullevery", settings.fullEvery},
+                                                                             {"keep", settings.keep},
+                                                                             {"compress", settings.compress},
+                                                                             {"encrypt", settings.encrypt},
+                                                                             {"identity", settings.identity}});
         check(view.size() == 3 + (file.contains(QStringLiteral("dmpaths")) ? 1 : 0));
         check(view.value(QStringLiteral("dmpaths")) == file.value(QStringLiteral("dmpaths")));
 
