@@ -37,7 +37,8 @@ out=$(systemd-analyze verify /lib/systemd/system/qivclient.{service,path} 2>&1) 
   fail "systemd-analyze verify: $out"
 [ "$(qivclient --version)" = "qivclient $version" ] && [ "$(qivctl --version)" = "qivctl $version" ] ||
   fail "the programs' versions differ from the package's $version"
-qivctl --help | grep -q '^Usage:' || fail "qivctl --help"
+# Into a file: grep -q would close the pipe at its first match, and the rest of the text would end qivctl by SIGPIPE.
+qivctl --help >"$tmp/help" && grep -q '^Usage:' "$tmp/help" || fail "qivctl --help"
 for page in man8/qivclient.8.gz man1/qivctl.1.gz; do
   err=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "/usr/share/man/$page" 2>&1 >"$tmp/page")
   [ -z "$err" ] || fail "man $page: $err"
