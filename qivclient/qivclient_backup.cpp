@@ -107,11 +107,13 @@ int QivClient::queueLeftovers() {
         TRACE_AS(QStringLiteral("zfs list"), failure);
         return -1;
     }
-    // A kept base is uploaded already: it stays as the base of its dataset's next incremental.
+    // A kept base is uploaded already: it stays as the base of its dataset's next incremental. A snapshot a restore
+    // received carries the name of the backup it came from, but it is the restored dataset's, not a backup to make.
     QStringList leftovers;
     for (const ZfsTool::Snapshot &snapshot : snapshots) {
         const int at = snapshot.name.indexOf(QLatin1Char('@'));
-        if (at > 0 && snapshot.name.midRef(at + 1).startsWith(QLatin1String("qiv_")) && snapshot.uploaded.isEmpty())
+        if (at > 0 && snapshot.name.midRef(at + 1).startsWith(QLatin1String("qiv_")) && snapshot.uploaded.isEmpty() &&
+            snapshot.restored.isEmpty())
             leftovers.append(snapshot.name);
     }
     // Oldest first: the names' "qiv_yyyyMMddHHmmss" parts sort in time order; the sort keeps zfs's order (creation

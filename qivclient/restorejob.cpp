@@ -153,12 +153,17 @@ bool RestoreJob::restoreOne(const Observer &observer, const QString &path, qint6
     // taken as plain, as every object of older versions is).
     ZfsTool::ReceiveOptions options;
     options.unmounted = progress.object < progress.objects;
+    // Every object of a chain has a backup's name (BackupChains lists no other).
     BackupName name;
-    if (BackupName::parse(path.section(QLatin1Char('/'), -1), &name))
-        options.filters = StreamStages::undoFilters(name, m_identity);
+    BackupName::parse(path.section(QLatin1Char('/'), -1), &name);
+    options.filters = StreamStages::undoFilters(name, m_identity);
     const bool received = m_zfs.receive(m_dataset, staged, options, observer.stopRequested, reason);
     QFile::remove(staged);
-    return received;
+    // The received snapshot bears its backup's "qiv_" name; marked at once, so that a daemon started later does not
+    // take it for a backup left to upload (and destroy it afterwards).
+    const QString object = path.section(QLatin1Char('/'), -1);
+    return received &&
+           m_zfs.setProperty(m_dataset + QLatin1Char('@') + name.snapshot(), ZfsTool::RestoredProperty, object, reason);
 }
 
 void RestoreJob::undoReceives(QString *reason) const {

@@ -3,6 +3,7 @@
 #include <QProcess>
 
 const QString ZfsTool::UploadedProperty = QStringLiteral("qiv:uploaded");
+const QString ZfsTool::RestoredProperty = QStringLiteral("qiv:restored");
 
 namespace {
 
@@ -23,18 +24,18 @@ bool ZfsTool::listSnapshots(QList<Snapshot> *snapshots, QString *failure) const 
     if (!toolprocess::run(
             m_program,
             {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-t"), QStringLiteral("snapshot"),
-             QStringLiteral("-o"), QStringLiteral("name,") + UploadedProperty},
+             QStringLiteral("-o"), QStringLiteral("name,%1,%2").arg(UploadedProperty, RestoredProperty)},
             m_waits.start, m_waits.finish, m_waits.slice, &out, nullptr, failure))
         return false;
     // One snapshot a line, its columns apart by a tab (scripted mode); names may hold blanks, never a tab or a line
     // break. An unset property shows as "-". The text ends at a NUL, which no name holds.
     const int nul = out.indexOf('\0');
+    const auto value = [](const QString &column) { return column == QLatin1String("-") ? QString() : column; };
     snapshots->clear();
     for (const QString &line : QString::fromUtf8(nul < 0 ? out : out.left(nul)).split(QLatin1Char('\n'))) {
         if (line.isEmpty()) continue;
-        const int tab = line.lastIndexOf(QLatin1Char('\t'));
-        const QString value = tab < 0 ? QString() : line.mid(tab + 1);
-        snapshots->append(Snapshot{tab < 0 ? line : line.left(tab), value == QLatin1String("-") ? QString() : value});
+        const QStringList columns = line.split(QLatin1Char('\t'));
+        snapshots->append(Snapshot{columns.at(0), value(columns.value(1)), value(columns.value(2))});
     }
     return true;
 }

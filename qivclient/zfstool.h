@@ -33,11 +33,16 @@ public:
     // The user property that marks a snapshot kept as the base of the next incremental backup; its value is the
     // name of the snapshot's backup object.
     static const QString UploadedProperty;  // "qiv:uploaded"
+    // The user property that marks a snapshot a restore received (its value: the backup restored): it is no backup
+    // waiting for its upload, whatever its name.
+    static const QString RestoredProperty;  // "qiv:restored"
     struct Snapshot {
         QString name;      // "dataset@snapshot"
         QString uploaded;  // UploadedProperty's value; empty when it is not set
+        QString restored;  // RestoredProperty's value; empty when it is not set
     };
-    // "list" "-H" "-t" "snapshot" "-o" "name,qiv:uploaded": every snapshot on the machine, in zfs's order.
+    // "list" "-H" "-t" "snapshot" "-o" "name,qiv:uploaded,qiv:restored": every snapshot on the machine, in zfs's
+    // order.
     bool listSnapshots(QList<Snapshot> *snapshots, QString *failure = nullptr) const;
     // "destroy" ["-r"] name; waits for the end with no overall limit (a large snapshot takes long to free). With
     // recursive, a dataset goes with its snapshots.

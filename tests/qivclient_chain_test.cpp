@@ -142,6 +142,12 @@ TEST_F(Chains, ChainsOfThreeRestoreWholeAndABrokenChainFailsBeforeAnythingIsFetc
     EXPECT_EQ(done.value("state").toString(), "done") << done.value("error").toString().toStdString();
     EXPECT_EQ(done.value("objects").toInt(), 3);
     EXPECT_TRUE(sameFiles(third, g_pool->mountpointOf(source + "r3")));
+    // The snapshots the restore received bear backups' names, yet a restarted daemon leaves them alone.
+    daemon.terminate();
+    ASSERT_TRUE(daemon.waitForFinished(10000));
+    ASSERT_TRUE(serve(true));
+    EXPECT_EQ(status().value("uploads").toArray(), QJsonArray());
+    EXPECT_EQ(g_pool->snapshots(source + "r3").size(), 3);
 
     // Without the second object nothing is fetched and no dataset is made.
     ASSERT_EQ(call("qivclient_remote_remove", {{"subpath", source + "/" + stored[1]}}).value("err").toInt(-1), 0);

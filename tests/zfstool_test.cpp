@@ -59,7 +59,9 @@ TEST_F(ZfsToolRun, EveryRunPassesItsArgumentVector) {
         QStringList args;
     } rows[] = {
         {"snapshot", [&] { tool.snapshot("tank/a b@qiv_1", nullptr); }, {"snapshot", "tank/a b@qiv_1"}},
-        {"list", [&] { tool.listSnapshots(&names); }, {"list", "-H", "-t", "snapshot", "-o", "name,qiv:uploaded"}},
+        {"list",
+         [&] { tool.listSnapshots(&names); },
+         {"list", "-H", "-t", "snapshot", "-o", "name,qiv:uploaded,qiv:restored"}},
         {"destroy", [&] { tool.destroy("tank/a@qiv_1"); }, {"destroy", "tank/a@qiv_1"}},
         {"destroy recursively", [&] { tool.destroy("tank/r", nullptr, true); }, {"destroy", "-r", "tank/r"}},
 
@@ -69,7 +71,9 @@ TEST_F(ZfsToolRun, EveryRunPassesItsArgumentVector) {
         {"set", [&] { tool.setProperty("tank/a", "qiv:base", "qiv_1"); }, {"set", "qiv:base=qiv_1", "tank/a"}},
         {"receive", [&] { tool.receive("tank/r", stream, {}, nullptr, &failure); }, {"receive", "tank/r"}},
         {"receive unmounted",
-         [&] { tool.receive("tank/u", stream, {true, {}}, nullptr, &failure); },
+         [&] {
+             tool.receive("tank/u", stream, {true, {}}, nullptr, &failure);
+         },
          {"receive", "-u", "tank/u"}},
     };
     for (const auto &row : rows) {
@@ -91,7 +95,7 @@ TEST_F(ZfsToolRun, FailureNamesTheCommandAndCarriesZfsOwnWords) {
         {"snapshot", [&] { return tool.snapshot("tank/a@qiv_1", &standardError, &failure); },
          "zfs snapshot tank/a@qiv_1: "},
         {"list", [&] { return tool.listSnapshots(&names, &failure); },
-         "zfs list -H -t snapshot -o name,qiv:uploaded: "},
+         "zfs list -H -t snapshot -o name,qiv:uploaded,qiv:restored: "},
         {"destroy", [&] { return tool.destroy("tank/a@qiv_1", &failure); }, "zfs destroy tank/a@qiv_1: "},
         {"receive", [&] { return tool.receive("tank/r", stream, {}, nullptr, &failure); }, "zfs receive tank/r: "},
     };
@@ -105,15 +109,16 @@ TEST_F(ZfsToolRun, FailureNamesTheCommandAndCarriesZfsOwnWords) {
     EXPECT_EQ(standardError, "cannot snapshot: out of space\nsecond line\n");
 }
 
-TEST_F(ZfsToolRun, ListGivesEverySnapshotByItsWholeNameWithItsUploadedMark) {
+TEST_F(ZfsToolRun, ListGivesEverySnapshotByItsWholeNameWithItsMarks) {
     for (const char *dataset : {"tank/a", "tank/b c"}) zfs({"create", dataset});
     for (const char *snapshot : {"tank/a@qiv_1", "tank/a@qiv_2", "tank/b c@qiv 3"}) zfs({"snapshot", snapshot});
     ASSERT_TRUE(tool.setProperty("tank/a@qiv_2", ZfsTool::UploadedProperty, "qiv_2_from_1.zst"));
-    QList<ZfsTool::Snapshot> snapshots{{"stale", ""}};
+    ASSERT_TRUE(tool.setProperty("tank/b c@qiv 3", ZfsTool::RestoredProperty, "qiv 3"));
+    QList<ZfsTool::Snapshot> snapshots{{"stale", "", ""}};
     ASSERT_TRUE(tool.listSnapshots(&snapshots, &failure)) << failure.toStdString();
     QStringList shown;
-    for (const ZfsTool::Snapshot &s : snapshots) shown << s.name + "=" + s.uploaded;
-    EXPECT_EQ(shown, (QStringList{"tank/a@qiv_1=", "tank/a@qiv_2=qiv_2_from_1.zst", "tank/b c@qiv 3="}));
+    for (const ZfsTool::Snapshot &s : snapshots) shown << s.name + "=" + s.uploaded + "=" + s.restored;
+    EXPECT_EQ(shown, (QStringList{"tank/a@qiv_1==", "tank/a@qiv_2=qiv_2_from_1.zst=", "tank/b c@qiv 3==qiv 3"}));
 }
 
 }  // namespace

@@ -13,9 +13,9 @@
 //   receive [-u] DATASET                          a new dataset whose content is standard input; never overwrites
 //   set PROPERTY=VALUE DATASET@SNAPSHOT           a user property of a snapshot
 //   mount DATASET                                 succeeds for an existing dataset
-//   list [-H] [-t filesystem|snapshot|all] [-o name[,PROPERTY]]
+//   list [-H] [-t filesystem|snapshot|all] [-o name[,PROPERTY...]]
 //                                                 names one per line, datasets then their snapshots, sorted, with
-//                                                 the property's value ("-" when unset) after a tab; a "NAME" header
+//                                                 each property's value ("-" when unset) after a tab; a "NAME" header
 //                                                 line first unless -H (scripted mode)
 // Every call appends its arguments as a JSON array line to calls.log. A file "fail-<command>" makes that command
 // write the file's content to standard error and exit 1; "send" first writes half of the stream, like a source that
@@ -230,8 +230,11 @@ int set(const QStringList &args) {
     const int eq = args.value(1).indexOf(QLatin1Char('='));
     if (args.size() != 3 || eq <= 0) return fail(QStringLiteral("usage: zfs set PROPERTY=VALUE DATASET@SNAPSHOT"));
     const QString file = propertyFile(args.at(2), args.at(1).left(eq));
-    if (file.isEmpty() || !QFileInfo::exists(QFileInfo(file).path()))
+    QString dataset, snap;
+    if (file.isEmpty() || !splitSnapshot(args.at(2), &dataset, &snap) || !QFileInfo::exists(datasetDir(dataset)))
         return fail(QStringLiteral("cannot open '%1': dataset does not exist").arg(args.at(2)));
+    // A received dataset keeps no snapshots here: the snapshot its stream named comes into being with its property.
+    QDir().mkpath(QFileInfo(file).path());
     QFile f(file);
     return f.open(QIODevice::WriteOnly) && f.write(args.at(1).mid(eq + 1).toUtf8()) >= 0
                ? 0
@@ -245,7 +248,7 @@ QString propertyOf(const QString &name, const QString &property) {
 
 int list(const QStringList &args) {
     QString type = QStringLiteral("all");
-    QString property;
+    QStringList properties;
     bool scripted = false;
     for (int i = 1; i < args.size(); ++i) {
         if (args.at(i) == QLatin1String("-H")) {
@@ -255,11 +258,11 @@ int list(const QStringList &args) {
         } else if (args.at(i) == QLatin1String("-o") && args.value(i + 1).startsWith(QLatin1String("name"))) {
             const QString columns = args.at(++i);
             if (columns.startsWith(QLatin1String("name,")))
-                property = columns.mid(5);
+                properties = columns.mid(5).split(QLatin1Char(','));
             else if (columns != QLatin1String("name"))
                 return fail(QStringLiteral("bad columns '%1'").arg(columns));
         } else {
-            return fail(QStringLiteral("this stand-in takes only -H, -t TYPE and -o name[,PROPERTY]"));
+            return fail(QStringLiteral("this stand-in takes only -H, -t TYPE and -o name[,PROPERTY...]"));
         }
     }
     const bool datasets = type == QLatin1String("all") || type == QLatin1String("filesystem");
@@ -275,8 +278,11 @@ int list(const QStringList &args) {
             names.append(dataset + QLatin1Char('@') + fake::decodeName(s));
     }
     names.sort();
-    if (!property.isEmpty())
-        for (QString &name : names) name += QLatin1Char('\t') + propertyOf(name, property);
+    for (QString &name : names) {
+        QString line = name;
+        for (const QString &property : properties) line += QLatin1Char('\t') + propertyOf(name, property);
+        name = line;
+    }
     if (!scripted) names.prepend(QStringLiteral("NAME"));
     const QByteArray text = names.isEmpty() ? QByteArray() : names.join(QLatin1Char('\n')).toUtf8() + '\n';
     return fake::writeAll(1, text.constData(), text.size()) ? 0 : 1;
