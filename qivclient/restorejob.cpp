@@ -112,15 +112,16 @@ bool RestoreJob::run(const Observer &observer, QString *reason) {
     if (observer.staged) observer.staged(staged);
     const QString folder = m_remotePath.left(m_remotePath.lastIndexOf(QLatin1Char('/')) + 1);
     Progress progress{0, int(chain.size()), 0, total};
+    bool created = false;
     for (const BackupChains::Object &object : chain) {
         ++progress.object;
-        if (restoreOne(observer, folder + object.name, object.size, progress, reason)) {
+        if (restoreOne(observer, folder + object.name, object.size, progress, &created, reason)) {
             progress.bytesBefore += object.size;
             continue;
         }
-        // A failed receive of a first object creates nothing (and an existing dataset is never touched); after
-        // that, the dataset is this restore's own, and half a chain is no restore.
-        if (progress.object > 1) undoReceives(reason);
+        // A failed first receive creates nothing (and an existing dataset is never touched); once one succeeded,
+        // the dataset is this restore's own, and half a chain is no restore.
+        if (created) undoReceives(reason);
         return false;
     }
     // The receives of a chain left the file system unmounted, and an incremental receive does not mount it.
@@ -132,7 +133,7 @@ bool RestoreJob::run(const Observer &observer, QString *reason) {
 }
 
 bool RestoreJob::restoreOne(const Observer &observer, const QString &path, qint64 size, const Progress &progress,
-                            QString *reason) {
+                            bool *created, QString *reason) {
     const QString staged = stagedFile();
     OrvTool::FetchHooks hooks;
     if (observer.downloading)
@@ -159,6 +160,7 @@ bool RestoreJob::restoreOne(const Observer &observer, const QString &path, qint6
     options.filters = StreamStages::undoFilters(name, m_identity);
     const bool received = m_zfs.receive(m_dataset, staged, options, observer.stopRequested, reason);
     QFile::remove(staged);
+    *created = *created || received;
     // The received snapshot bears its backup's "qiv_" name; marked at once, so that a daemon started later does not
     // take it for a backup left to upload (and destroy it afterwards).
     const QString object = path.section(QLatin1Char('/'), -1);

@@ -66,8 +66,9 @@ public:
 private:
     // The chain that restores the object at m_remotePath, from one listing of its folder: its full first.
     bool resolve(QList<BackupChains::Object> *chain, QString *reason) const;
-    // Fetches, checks and receives one object of the chain; the staged file goes in every case.
-    bool restoreOne(const Observer &observer, const QString &path, qint64 size, const Progress &progress,
+    // Fetches, checks and receives one object of the chain, and marks the snapshot received; the staged file goes in
+    // every case. *created turns true once a receive has made the dataset.
+    bool restoreOne(const Observer &observer, const QString &path, qint64 size, const Progress &progress, bool *created,
                     QString *reason);
     // Destroys the dataset this restore created by its earlier receives; *reason says how that went.
     void undoReceives(QString *reason) const;
