@@ -84,6 +84,22 @@ int DaemonFixture::run(const QString &program, const QStringList &args, QByteArr
     return ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
+QJsonObject DaemonFixture::restore(const QJsonObject &params) const {
+    const QJsonObject reply = call(QStringLiteral("qivclient_remote_restore"), params);
+    EXPECT_EQ(reply.value("err").toInt(-1), 0) << reply.value("errmsg").toString().toStdString();
+    const int id = reply.value("results").toObject().value("id").toInt();
+    QJsonObject record;
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] {
+            const QJsonObject status = call(QStringLiteral("qivclient_status")).value("results").toObject();
+            for (const QJsonValue &v : status.value("restores").toArray())
+                if (v.toObject().value("id").toInt() == id) record = v.toObject();
+            return record.value("state") == "done" || record.value("state") == "failed";
+        },
+        60000));
+    return record;
+}
+
 bool DaemonFixture::writeActiveSettings(const QJsonArray &dmpaths) const {
     return writeJson(path(QStringLiteral("/ovra/etc/qivclient/settings.json")),
                      QJsonObject{{"active", true},

@@ -35,6 +35,9 @@ protected:
     // Runs program (found on env's PATH, as the daemon finds it) with env within a minute; its exit status, -1 for a
     // crash or time-out; its output, both channels, in *out.
     int run(const QString &program, const QStringList &args, QByteArray *out = nullptr) const;
+    // Queues a restore (qivclient_remote_restore with params), expecting it accepted, and waits up to a minute until
+    // it has ended; its record in the status.
+    QJsonObject restore(const QJsonObject &params) const;
     // Writes the daemon's settings: active, complete credentials, the given selection.
     bool writeActiveSettings(const QJsonArray &dmpaths = QJsonArray()) const;
 

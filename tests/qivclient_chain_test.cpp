@@ -69,19 +69,8 @@ protected:
         return QString();
     }
     // Restores object (a name below the dataset) into target and waits for the end; the restore's record.
-    QJsonObject restore(const QString &object, const QString &target) {
-        const QJsonObject reply =
-            call("qivclient_remote_restore", {{"subpath", source + "/" + object}, {"dataset", target}});
-        const int id = reply.value("results").toObject().value("id").toInt();
-        QJsonObject record;
-        EXPECT_TRUE(waitUntil(
-            [&] {
-                for (const QJsonValue &v : status().value("restores").toArray())
-                    if (v.toObject().value("id").toInt() == id) record = v.toObject();
-                return record.value("state") == "done" || record.value("state") == "failed";
-            },
-            60000));
-        return record;
+    QJsonObject restoreObject(const QString &object, const QString &target) {
+        return restore({{"subpath", source + "/" + object}, {"dataset", target}});
     }
     QString copyOfFiles(const QString &name) {
         const QString copy = root.filePath(name);
@@ -138,7 +127,7 @@ TEST_F(Chains, ChainsOfThreeRestoreWholeAndABrokenChainFailsBeforeAnythingIsFetc
     EXPECT_FALSE(listed.at(0).toObject().contains("base"));
 
     // The third object comes back with its chain, file for file.
-    const QJsonObject done = restore(stored[2], source + "r3");
+    const QJsonObject done = restoreObject(stored[2], source + "r3");
     EXPECT_EQ(done.value("state").toString(), "done") << done.value("error").toString().toStdString();
     EXPECT_EQ(done.value("objects").toInt(), 3);
     EXPECT_TRUE(sameFiles(third, g_pool->mountpointOf(source + "r3")));
@@ -152,7 +141,7 @@ TEST_F(Chains, ChainsOfThreeRestoreWholeAndABrokenChainFailsBeforeAnythingIsFetc
     // Without the second object nothing is fetched and no dataset is made.
     ASSERT_EQ(call("qivclient_remote_remove", {{"subpath", source + "/" + stored[1]}}).value("err").toInt(-1), 0);
     const int gets = calls("get").size();
-    const QJsonObject broken = restore(stored[2], source + "r3b");
+    const QJsonObject broken = restoreObject(stored[2], source + "r3b");
     EXPECT_EQ(broken.value("state").toString(), "failed");
     EXPECT_EQ(broken.value("error").toString(),
               QString("backup chain broken: %1 is not in the store").arg(stored[1].section("_from_", 0, 0)));
@@ -205,7 +194,7 @@ TEST_F(Chains, ADaemonKilledMidIncrementalUploadUploadsTheSnapshotAfterRestartAn
         60000))
         << objects().join(' ').toStdString() << " / " << keptBases().join(' ').toStdString();
     const QString copy = copyOfFiles("second");
-    const QJsonObject done = restore(objects().last(), source + "r");
+    const QJsonObject done = restoreObject(objects().last(), source + "r");
     EXPECT_EQ(done.value("state").toString(), "done") << done.value("error").toString().toStdString();
     EXPECT_TRUE(sameFiles(copy, g_pool->mountpointOf(source + "r")));
 }

@@ -38,21 +38,6 @@ protected:
                 return entry.toObject().value("dmpath").toString();
         return object;
     }
-    // Queues a restore and waits until it has ended; its record.
-    QJsonObject restore(const QJsonObject &params) {
-        const QJsonObject reply = call("qivclient_remote_restore", params);
-        EXPECT_EQ(reply.value("err").toInt(-1), 0) << reply.value("errmsg").toString().toStdString();
-        const int id = reply.value("results").toObject().value("id").toInt();
-        QJsonObject record;
-        EXPECT_TRUE(waitUntil(
-            [&] {
-                for (const QJsonValue &v : status().value("restores").toArray())
-                    if (v.toObject().value("id").toInt() == id) record = v.toObject();
-                return record.value("state") == "done" || record.value("state") == "failed";
-            },
-            60000));
-        return record;
-    }
     QString qivctl(const QStringList &args, int *exitCode) {
         QByteArray out;
         *exitCode = run(binPath("qivctl"), args, &out);
